@@ -1,0 +1,117 @@
+#include "lib/profiler_object.h"
+
+#include <array>
+
+#include "lib/trampoline.h"
+#include "profiler/saving.h"
+#include "profiler/trace_document.h"
+#include "py/arguments.h"
+#include "py/error.h"
+
+namespace vopo::lib {
+
+namespace {
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* {
+        profiler::save_request_in_db(profiler_of(self));
+        Py_RETURN_NONE;
+      },
+      nullptr);
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* { return profiler::build_trace(profiler_of(self)).release(); }, nullptr);
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* {
+        static constexpr std::array<const char*, 3> kNames{"_frame", "_event", "_arg"};
+        std::array<PyObject*, 3> bound{};
+        py::bind_arguments("VopoProfiler.register_threading_profiler()", kNames, args, nargs, kwnames,
+                           bound);
+        install_trampoline(self);
+        Py_RETURN_NONE;
+      },
+      nullptr);
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  profiler::Profiler* profiler = reinterpret_cast<ProfilerObject*>(self)->profiler;
+  if (profiler == nullptr) return 0;
+  if (int status = profiler->plugins.traverse(visit, arg)) return status;
+  int status = 0;
+  profiler->threads.for_each([&](profiler::ThreadStore& store) {
+    for (const auto& entry : store.user_code_stack) {
+      if (status == 0 && entry.frame) status = visit(entry.frame.get(), arg);
+    }
+  });
+  return status;
+}
+
+// Releases the Python objects the profiler holds; the profiler itself stays
+// usable, with no plugins and empty per-thread stores.
+int clear(PyObject* self) {
+  profiler::Profiler* profiler = reinterpret_cast<ProfilerObject*>(self)->profiler;
+  if (profiler == nullptr) return 0;
+  auto plugins = profiler->plugins.take_all();
+  auto stores = profiler->threads.take_all();
+  return 0;
+}
+
+void dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  auto* object = reinterpret_cast<ProfilerObject*>(self);
+  delete std::exchange(object->profiler, nullptr);
+  PyObject_GC_Del(self);
+}
+
+PyMethodDef methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject type_object;
+bool type_ready = false;
+
+}  // namespace
+
+PyTypeObject* profiler_type() {
+  if (type_ready) return &type_object;
+  PyTypeObject& type = type_object;
+  PyObject* header = reinterpret_cast<PyObject*>(&type);
+  Py_SET_REFCNT(header, 1);
+  type.tp_name = "vopo._vopo.VopoProfiler";
+  type.tp_basicsize = sizeof(ProfilerObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  type.tp_new = no_constructor;
+  type.tp_dealloc = dealloc;
+  type.tp_traverse = traverse;
+  type.tp_clear = clear;
+  type.tp_methods = methods;
+  py::check_status(PyType_Ready(&type));
+  type_ready = true;
+  return &type;
+}
+
+py::Ref wrap_profiler(std::unique_ptr<profiler::Profiler> profiler) {
+  auto* object = PyObject_GC_New(ProfilerObject, profiler_type());
+  if (object == nullptr) py::throw_pending();
+  object->profiler = profiler.release();
+  PyObject_GC_Track(object);
+  return py::Ref::steal(reinterpret_cast<PyObject*>(object));
+}
+
+}  // namespace vopo::lib

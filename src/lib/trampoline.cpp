@@ -1,0 +1,56 @@
+#include "lib/trampoline.h"
+
+#include "lib/profiler_object.h"
+#include "profiler/events.h"
+#include "py/convert.h"
+#include "py/error.h"
+
+namespace vopo::lib {
+
+namespace {
+
+int fail_with_pending_or_system_error() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return -1;
+}
+
+int fail_not_a_profiler(PyObject* hook) {
+  return py::at_python_boundary([&]() -> int { py::throw_conversion_error(hook, "VopoProfiler"); }, -1);
+}
+
+// Keeps the hook's object alive and any exception that was pending intact
+// while the event is handled.
+class EventScope {
+ public:
+  explicit EventScope(PyObject* hook) : hook_(py::Ref::borrow(hook)) {
+    PyErr_Fetch(&type_, &value_, &traceback_);
+  }
+  ~EventScope() {
+    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
+  }
+  EventScope(const EventScope&) = delete;
+  EventScope& operator=(const EventScope&) = delete;
+
+ private:
+  py::Ref hook_;
+  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
+
+}  // namespace
+
+int profile_trampoline(PyObject* hook, PyFrameObject* frame, int what, PyObject* arg) {
+  if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+  if (hook == nullptr) return fail_with_pending_or_system_error();
+  if (!is_profiler_object(hook)) return fail_not_a_profiler(hook);
+  if (frame == nullptr) return fail_with_pending_or_system_error();
+  EventScope scope(hook);
+  profiler::handle_event(profiler_of(hook), frame, arg == nullptr ? Py_None : arg,
+                         what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
+  return 0;
+}
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+}  // namespace vopo::lib

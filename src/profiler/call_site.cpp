@@ -1,0 +1,38 @@
+#include "profiler/call_site.h"
+
+#include "py/compat.h"
+#include "py/error.h"
+
+namespace vopo::profiler {
+
+namespace {
+
+CallSite call_site_of(const StackEntry& entry) {
+  if (!py::is_frame(entry.frame.get())) throw py::Error::panic("Python gives us a PyFrame");
+  auto* frame = reinterpret_cast<PyFrameObject*>(entry.frame.get());
+  return {entry.frame_id, static_cast<long>(py::frame_line(frame))};
+}
+
+}  // namespace
+
+std::optional<CallSite> frame_call_site(const ThreadStore& store, const ids::Id* frame_id) {
+  const auto& stack = store.user_code_stack;
+  if (frame_id == nullptr || stack.empty()) return std::nullopt;
+  const StackEntry& top = stack.back();
+  if (!(top.frame_id == *frame_id)) return call_site_of(top);
+  if (stack.size() < 2) return std::nullopt;
+  const StackEntry& below = stack[stack.size() - 2];
+  if (below.frame_id == *frame_id) return std::nullopt;
+  return call_site_of(below);
+}
+
+std::optional<CallSite> plugin_call_site(const ThreadStore& store, PyFrameObject* frame) {
+  const auto& stack = store.user_code_stack;
+  if (stack.empty()) return std::nullopt;
+  const StackEntry& top = stack.back();
+  if (top.frame.get() != reinterpret_cast<PyObject*>(frame)) return call_site_of(top);
+  if (stack.size() < 2) return std::nullopt;
+  return call_site_of(stack[stack.size() - 2]);
+}
+
+}  // namespace vopo::profiler

@@ -1,0 +1,43 @@
+// One call or return event as the event handler and its stages see it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "py/python.h"
+
+namespace vopo::profiler {
+
+enum class Event { call, ret };
+
+inline std::string_view event_name(Event event) { return event == Event::call ? "call" : "return"; }
+// The interned "call" or "return" string, borrowed.
+PyObject* event_name_object(Event event);
+
+// Facts read once at the start of an event; the objects are borrowed from
+// the frame's code object, which the frame keeps alive.
+struct EventFacts {
+  PyFrameObject* frame;
+  PyObject* arg;  // never NULL: None when the interpreter gave none
+  Event event;
+  PyObject* co_filename;
+  PyObject* co_name;
+  std::string_view filename;
+  std::string_view code_name;
+};
+
+// The records one event produced, in production order, each with its type
+// ("frame" for a frame record, the plugin's type for a plugin record).
+struct InterestBatch {
+  std::vector<std::string> records;
+  std::vector<std::string> types;
+
+  void add(std::string record, std::string type) {
+    records.push_back(std::move(record));
+    types.push_back(std::move(type));
+  }
+  bool empty() const { return records.empty(); }
+};
+
+}  // namespace vopo::profiler

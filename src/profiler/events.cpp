@@ -1,0 +1,154 @@
+#include "profiler/events.h"
+
+#include <algorithm>
+
+#include "plugins/plugin_stage.h"
+#include "profiler/call_site.h"
+#include "profiler/failure_report.h"
+#include "profiler/frame_record.h"
+#include "profiler/saving.h"
+#include "profiler/thread_facts.h"
+#include "py/compat.h"
+#include "py/convert.h"
+#include "py/names.h"
+#include "py/object.h"
+#include "utils/frame_facts.h"
+#include "utils/serializer.h"
+
+namespace vopo::profiler {
+
+PyObject* event_name_object(Event event) {
+  return event == Event::call ? py::names().event_call : py::names().event_return;
+}
+
+namespace {
+
+std::string_view text_or_panic(PyObject* object, const char* message) {
+  if (object == nullptr || !PyUnicode_Check(object)) throw py::Error::panic(message);
+  try {
+    return py::utf8_view(object);
+  } catch (py::Error&) {
+    throw py::Error::panic(message);
+  }
+}
+
+// The locals to record: the frame's own mapping, or a copy without
+// "__builtins__" (module frames), so the module's namespace never changes.
+// A namespace that is not a dict (a class body run in a custom mapping) is
+// recorded as it is.
+py::Ref recorded_locals(PyFrameObject* frame) {
+  py::Ref locals = py::getattr(reinterpret_cast<PyObject*>(frame), py::names().f_locals);
+  if (!PyDict_Check(locals.get())) return locals;
+  py::Ref builtins;
+  try {
+    builtins = py::dict_lookup(locals.get(), py::names().dunder_builtins);
+  } catch (py::Error&) {
+    throw py::Error::panic("locals.get(\"__builtins__\") should not raise.");
+  }
+  if (!builtins) return locals;
+  py::Ref copy = py::Ref::steal(PyDict_Copy(locals.get()));
+  if (!copy || PyDict_DelItem(copy.get(), py::names().dunder_builtins) < 0) {
+    PyErr_Clear();
+    throw py::Error::panic("called `Result::unwrap()` on an `Err` value");
+  }
+  return copy;
+}
+
+std::optional<ids::Id> frame_id_for(ThreadStore& store, PyFrameObject* frame, Event event) {
+  auto key = reinterpret_cast<uintptr_t>(frame);
+  if (event == Event::call) {
+    ids::Id id = ids::new_frame_id();
+    store.call_ids.insert_or_assign(key, id);
+    return id;
+  }
+  auto found = store.call_ids.find(key);
+  if (found == store.call_ids.end()) return std::nullopt;
+  return found->second;
+}
+
+void update_user_code_stack(ThreadStore& store, const EventFacts& facts, const std::optional<ids::Id>& frame_id) {
+  auto& stack = store.user_code_stack;
+  if (facts.event == Event::call) {
+    if (frame_id) stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
+  } else if (!stack.empty()) {
+    StackEntry popped = std::move(stack.back());
+    stack.pop_back();
+  }
+}
+
+// Gathers the facts of a recorded frame and writes its record into the batch.
+void record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store, InterestBatch& batch) {
+  const utils::ThreadInfo& thread = current_thread_info(store);
+  std::string path = utils::frame_path(facts.frame);
+  std::optional<std::string> qualname = utils::frame_qualname(facts.frame);
+  py::Ref locals = recorded_locals(facts.frame);
+  std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
+  std::optional<CallSite> call_site = frame_call_site(store, frame_id ? &*frame_id : nullptr);
+  bool lightweight = profiler.settings.lightweight_repr;
+  std::string arg = utils::serialize_value(facts.arg, lightweight);
+  std::string serialized_locals = utils::serialize_value(locals.get(), lightweight);
+  update_user_code_stack(store, facts, frame_id);
+  batch.add(write_frame_record({path, facts.code_name, qualname, facts.event, frame_id, std::move(arg),
+                                std::move(serialized_locals), thread, call_site}),
+            "frame");
+}
+
+void hand_over_or_report(Profiler& profiler, const EventFacts& facts, InterestBatch&& batch) {
+  try {
+    hand_over_records(profiler, facts.event, std::move(batch));
+  } catch (py::Error& error) {
+    report_failure(std::move(error), facts);
+  }
+}
+
+void handle_facts(Profiler& profiler, const EventFacts& facts) {
+  ThreadStore& store = profiler.threads.current();
+  InterestBatch batch;
+  plugins::run_plugin_stage(profiler, facts, store, batch);
+  bool recorded;
+  try {
+    recorded = profiler.filters.should_record(facts.frame, facts.filename);
+    if (recorded) record_frame(profiler, facts, store, batch);
+  } catch (py::Error& error) {
+    report_failure(std::move(error), facts);
+    return;
+  }
+  hand_over_or_report(profiler, facts, std::move(batch));
+}
+
+void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) {
+  EventFacts facts{frame, arg, event, nullptr, nullptr, {}, {}};
+  try {
+    PyCodeObject* code = py::frame_code(frame);
+    if (code == nullptr) throw py::Error::panic("A frame always has an `f_code`");
+    facts.co_filename = code->co_filename;
+    if (facts.co_filename == nullptr) throw py::Error::panic("`f_code` always has `co_filename`");
+    facts.co_name = code->co_name;
+    if (facts.co_name == nullptr) throw py::Error::panic("`f_code` always has `co_name`");
+    facts.filename = text_or_panic(facts.co_filename, "`co_filename` is always a string");
+    facts.code_name = text_or_panic(facts.co_name, "`co_name` is always a string");
+  } catch (py::Error& error) {
+    report_failure(std::move(error), facts);
+    return;
+  }
+  handle_facts(profiler, facts);
+}
+
+}  // namespace
+
+void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept {
+  try {
+    if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) throw py::Error::panic("Python gives us a PyFrame");
+    handle_checked_frame(profiler, frame, arg, event);
+  } catch (py::Error& error) {
+    report_failure(std::move(error), frame, event, nullptr, nullptr);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    report_failure(py::Error::fetch(), frame, event, nullptr, nullptr);
+  } catch (...) {
+    report_failure(py::Error::panic("unexpected C++ exception in a profile event"), frame, event, nullptr,
+                   nullptr);
+  }
+}
+
+}  // namespace vopo::profiler

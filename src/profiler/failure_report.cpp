@@ -1,0 +1,57 @@
+#include "profiler/failure_report.h"
+
+#include "py/convert.h"
+#include "py/names.h"
+#include "py/object.h"
+
+namespace vopo::profiler {
+
+namespace {
+
+constexpr const char kTemplate[] =
+    "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n";
+
+PyObject* or_none(PyObject* object) { return object != nullptr ? object : Py_None; }
+
+py::Ref frame_locals_or_none(PyFrameObject* frame) {
+  PyObject* locals = PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), py::names().f_locals);
+  if (locals != nullptr) return py::Ref::steal(locals);
+  PyErr_Clear();
+  return py::Ref::borrow(Py_None);
+}
+
+void log_warning(py::Error&& error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                 PyObject* co_name) {
+  const py::Names& names = py::names();
+  py::Ref logging = py::import("logging");
+  py::Ref logger_name = py::new_text("vopo");
+  py::Ref logger = py::call(py::getattr(logging.get(), names.get_logger).get(), {logger_name.get()});
+  py::Ref locals = frame_locals_or_none(frame);
+  py::Ref kwargs = py::check(PyDict_New());
+  py::Ref exception = std::move(error).into_value();
+  py::check_status(PyDict_SetItem(kwargs.get(), names.exc_info, or_none(exception.get())));
+  py::Ref warning = py::getattr(logger.get(), names.warning);
+  py::Ref message = py::new_text(kTemplate);
+  py::Ref event_text = py::new_text(event_name(event));
+  py::Ref args = py::check(PyTuple_Pack(5, message.get(), or_none(co_filename), or_none(co_name),
+                                        event_text.get(), locals.get()));
+  py::check(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+}
+
+}  // namespace
+
+void report_failure(py::Error&& error, PyFrameObject* frame, Event event, PyObject* co_filename,
+                    PyObject* co_name) noexcept {
+  try {
+    log_warning(std::move(error), frame, event, co_filename, co_name);
+  } catch (py::Error& failure) {
+    // The report itself failed: let the interpreter's unraisable hook show
+    // it rather than lose it or disturb the program.
+    std::move(failure).restore();
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
+  } catch (...) {
+    PyErr_Clear();
+  }
+}
+
+}  // namespace vopo::profiler

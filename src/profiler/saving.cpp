@@ -1,0 +1,91 @@
+#include "profiler/saving.h"
+
+#include <algorithm>
+
+#include "profiler/thread_facts.h"
+#include "profiler/trace_document.h"
+#include "py/convert.h"
+#include "py/names.h"
+#include "py/object.h"
+
+namespace vopo::profiler {
+
+namespace {
+
+void call_storage(const Profiler& profiler, const std::string& trace_id, PyObject* document) {
+  const py::Names& names = py::names();
+  py::Ref kwargs = py::check(PyDict_New());
+  py::Ref timeout = py::new_int(profiler.settings.timeout);
+  py::check_status(PyDict_SetItem(kwargs.get(), names.timeout, timeout.get()));
+  py::check_status(PyDict_SetItem(kwargs.get(), names.msgpack, document));
+  py::Ref db = py::import("vopo.db");
+  py::Ref save = py::getattr(db.get(), names.save_trace_in_sqlite);
+  py::Ref db_path = py::new_text(profiler.settings.db_path);
+  py::Ref id = py::new_text(trace_id);
+  py::Ref args = py::check(PyTuple_Pack(2, db_path.get(), id.get()));
+  py::check(PyObject_Call(save.get(), args.get(), kwargs.get()));
+}
+
+}  // namespace
+
+void store_records(Profiler& profiler, std::optional<uint64_t> native_id, RecordList&& records) {
+  const Settings& settings = profiler.settings;
+  bool own_list = native_id && settings.threading &&
+                  (!settings.main_thread_id || *native_id != *settings.main_thread_id);
+  if (own_list) {
+    profiler.trace.append_for_thread(*native_id, std::move(records));
+  } else {
+    profiler.trace.append_of_interest(std::move(records));
+  }
+}
+
+void save_request_in_db(Profiler& profiler) {
+  BuiltTrace built = build_trace_keeping_records(profiler);
+  std::string trace_id = profiler.trace.trace_id();
+  try {
+    call_storage(profiler, trace_id, built.document.get());
+  } catch (py::Error&) {
+    profiler.trace.put_back(std::move(built.records));
+    throw;
+  }
+}
+
+void hand_over_records(Profiler& profiler, Event event, InterestBatch&& batch) {
+  if (batch.empty()) return;
+  if (event == Event::ret) {
+    std::reverse(batch.records.begin(), batch.records.end());
+    std::reverse(batch.types.begin(), batch.types.end());
+  }
+  std::optional<uint64_t> native_id = current_thread_info(profiler.threads.current()).native_id;
+  if (!profiler.settings.one_trace_per_test) {
+    store_records(profiler, native_id, std::move(batch.records));
+    return;
+  }
+  // Markers split the batch: records before a "start_test" belong to the
+  // discarded trace, an "end_test" closes the saved one. A failed save keeps
+  // its records and the rest of the batch; the failure is raised at the end.
+  std::optional<py::Error> failure;
+  RecordList pending;
+  for (size_t i = 0; i < batch.records.size(); ++i) {
+    const std::string& type = batch.types[i];
+    if (type == "start_test") {
+      store_records(profiler, native_id, std::move(pending));
+      pending.clear();
+      profiler.trace.reset(std::string(ids::new_trace_id().view()));
+    }
+    pending.push_back(std::move(batch.records[i]));
+    if (type == "end_test") {
+      store_records(profiler, native_id, std::move(pending));
+      pending.clear();
+      try {
+        save_request_in_db(profiler);
+      } catch (py::Error& error) {
+        if (!failure) failure.emplace(std::move(error));
+      }
+    }
+  }
+  store_records(profiler, native_id, std::move(pending));
+  if (failure) throw std::move(*failure);
+}
+
+}  // namespace vopo::profiler

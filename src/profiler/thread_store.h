@@ -1,0 +1,51 @@
+// Per-thread state of one profiler object: the stack of recorded user-code
+// frames, the ids given to frames at their recorded calls, and the cached
+// thread facts. Each thread only ever sees its own store.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "py/ref.h"
+#include "utils/ids.h"
+#include "utils/thread_info.h"
+
+namespace vopo::profiler {
+
+struct StackEntry {
+  py::Ref frame;
+  ids::Id frame_id;
+};
+
+struct ThreadStore {
+  std::vector<StackEntry> user_code_stack;
+  std::unordered_map<uintptr_t, ids::Id> call_ids;
+  std::optional<utils::ThreadInfo> thread_info;
+};
+
+// Owns the stores of one profiler, keyed by a per-thread token that is never
+// reused, so a new thread never inherits an ended thread's store. Accessed
+// only under the GIL, with no call into Python while the map changes.
+class ThreadStores {
+ public:
+  ThreadStores();
+  ThreadStore& current();
+  template <typename Visit>
+  void for_each(Visit&& visit) {
+    for (auto& [token, store] : stores_) visit(*store);
+  }
+  // Moves every store out, so that releasing them (which may run Python code)
+  // happens outside the map.
+  // A new serial makes every thread's cached pointer into the old stores
+  // stale.
+  std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> take_all();
+
+ private:
+  uint64_t serial_;
+  std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> stores_;
+};
+
+}  // namespace vopo::profiler

@@ -1,0 +1,61 @@
+#include <iterator>
+
+#include "profiler/profiler.h"
+
+namespace vopo::profiler {
+
+namespace {
+
+void prepend(RecordList& front, RecordList& list) {
+  front.insert(front.end(), std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
+  list = std::move(front);
+}
+
+}  // namespace
+
+void TraceState::append_of_interest(RecordList&& records) {
+  std::lock_guard guard(of_interest_lock_);
+  of_interest_.insert(of_interest_.end(), std::make_move_iterator(records.begin()),
+                      std::make_move_iterator(records.end()));
+}
+
+void TraceState::append_for_thread(uint64_t native_id, RecordList&& records) {
+  std::lock_guard guard(by_thread_lock_);
+  RecordList& list = by_thread_[native_id];
+  list.insert(list.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+}
+
+TraceState::Taken TraceState::take() {
+  Taken taken;
+  {
+    std::lock_guard guard(of_interest_lock_);
+    taken.of_interest.swap(of_interest_);
+  }
+  {
+    std::lock_guard guard(by_thread_lock_);
+    taken.by_thread.swap(by_thread_);
+  }
+  return taken;
+}
+
+void TraceState::put_back(Taken&& taken) {
+  {
+    std::lock_guard guard(of_interest_lock_);
+    prepend(taken.of_interest, of_interest_);
+  }
+  std::lock_guard guard(by_thread_lock_);
+  for (auto& [native_id, records] : taken.by_thread) prepend(records, by_thread_[native_id]);
+}
+
+void TraceState::reset(std::string new_trace_id) {
+  RecordList dropped_of_interest;
+  RecordsByThread dropped_by_thread;
+  std::lock_guard id_guard(trace_id_lock_);
+  std::lock_guard of_interest_guard(of_interest_lock_);
+  std::lock_guard by_thread_guard(by_thread_lock_);
+  trace_id_ = std::move(new_trace_id);
+  dropped_of_interest.swap(of_interest_);
+  dropped_by_thread.swap(by_thread_);
+}
+
+}  // namespace vopo::profiler

@@ -1,0 +1,20 @@
+// What a frame record says about a frame: its path and line, and its
+// qualified name.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "py/python.h"
+
+namespace vopo::utils {
+
+// The frame's file relative to the working directory, ":" and its line.
+std::string frame_path(PyFrameObject* frame);
+
+// The dotted module and qualified name; inferred from the frame's callers
+// and locals where code objects carry no qualified name. Absent when it
+// cannot be found.
+std::optional<std::string> frame_qualname(PyFrameObject* frame);
+
+}  // namespace vopo::utils

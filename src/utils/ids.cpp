@@ -1,0 +1,124 @@
+#include "utils/ids.h"
+
+#include <pthread.h>
+#include <sys/random.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "py/error.h"
+
+namespace vopo::ids {
+
+namespace {
+
+constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+
+// Random bytes straight from the kernel CSPRNG, buffered per thread so that a
+// syscall serves many ids. Trivially destructible, so it is safe to use even
+// while a thread is being torn down.
+struct RandomBuffer {
+  unsigned char bytes[512];
+  size_t used = sizeof(bytes);
+};
+
+thread_local RandomBuffer random_buffer;
+
+void fill_from_urandom(unsigned char* out, size_t size) {
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  size_t filled = 0;
+  while (fd >= 0 && filled < size) {
+    ssize_t got = read(fd, out + filled, size - filled);
+    if (got > 0) {
+      filled += static_cast<size_t>(got);
+    } else if (got < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  if (fd >= 0) close(fd);
+}
+
+void fill_random(unsigned char* out, size_t size) {
+  size_t filled = 0;
+  while (filled < size) {
+    ssize_t got = getrandom(out + filled, size - filled, 0);
+    if (got > 0) {
+      filled += static_cast<size_t>(got);
+    } else if (got < 0 && errno != EINTR) {
+      fill_from_urandom(out + filled, size - filled);
+      return;
+    }
+  }
+}
+
+// A forked child must never repeat ids its parent draws from the same bytes.
+void discard_after_fork() { random_buffer.used = sizeof(random_buffer.bytes); }
+
+const bool fork_handler_installed = [] {
+  pthread_atfork(nullptr, nullptr, discard_after_fork);
+  return true;
+}();
+
+uint64_t random_bits(size_t count) {
+  RandomBuffer& buffer = random_buffer;
+  if (buffer.used + count > sizeof(buffer.bytes)) {
+    fill_random(buffer.bytes, sizeof(buffer.bytes));
+    buffer.used = 0;
+  }
+  uint64_t value = 0;
+  for (size_t i = 0; i < count; ++i) value = (value << 8) | buffer.bytes[buffer.used + i];
+  buffer.used += count;
+  return value;
+}
+
+uint64_t now_millis() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_sec < 0) return 0;
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+Id prefixed(const char* prefix) {
+  Id id;
+  std::memcpy(id.chars.data(), prefix, 4);
+  auto text = ulid_text(new_ulid());
+  std::memcpy(id.chars.data() + 4, text.data(), text.size());
+  return id;
+}
+
+}  // namespace
+
+Ulid new_ulid() {
+  (void)fork_handler_installed;
+  uint64_t millis = now_millis() & 0xffffffffffffULL;
+  uint64_t random16 = random_bits(2);
+  uint64_t random64 = random_bits(8);
+  return {(millis << 16) | random16, random64};
+}
+
+std::array<char, kUlidTextSize> ulid_text(Ulid ulid) {
+  std::array<char, kUlidTextSize> text{};
+  // 26 characters of 5 bits cover 130 bits: the first holds the top 3.
+  for (int i = kUlidTextSize - 1; i >= 0; --i) {
+    text[static_cast<size_t>(i)] = kAlphabet[ulid.low & 0x1f];
+    ulid.low = (ulid.low >> 5) | (ulid.high << 59);
+    ulid.high >>= 5;
+  }
+  return text;
+}
+
+Id new_frame_id() { return prefixed("frm_"); }
+
+Id new_trace_id() { return prefixed("trc_"); }
+
+double current_timestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_sec < 0) throw py::Error::panic("System time is before unix epoch");
+  return static_cast<double>(now.tv_nsec) / 1e9 + static_cast<double>(now.tv_sec);
+}
+
+}  // namespace vopo::ids

@@ -1,0 +1,35 @@
+// Identifiers and timestamps: ULIDs, frame and trace ids, event times.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace vopo::ids {
+
+struct Ulid {
+  uint64_t high;  // 48 bits of milliseconds, then 16 random bits
+  uint64_t low;   // 64 random bits
+};
+
+inline constexpr size_t kUlidTextSize = 26;
+inline constexpr size_t kIdSize = 4 + kUlidTextSize;
+
+// "frm_" or "trc_" followed by a ULID's text; a fixed-size value so that ids
+// cost no allocation on the hot path.
+struct Id {
+  std::array<char, kIdSize> chars;
+  std::string_view view() const { return {chars.data(), chars.size()}; }
+  bool operator==(const Id&) const = default;
+};
+
+Ulid new_ulid();
+std::array<char, kUlidTextSize> ulid_text(Ulid ulid);
+Id new_frame_id();
+Id new_trace_id();
+
+// Seconds since the Unix epoch; throws a broken-expectation error when the
+// clock lies before the epoch.
+double current_timestamp();
+
+}  // namespace vopo::ids

@@ -1,0 +1,38 @@
+#include "utils/serializer.h"
+
+#include "py/convert.h"
+#include "py/names.h"
+#include "py/object.h"
+
+namespace vopo::utils {
+
+namespace {
+
+// The interpreter's module cache answers almost every call; the import
+// machinery runs only when the module is not loaded yet.
+py::Ref serialize_module() {
+  static PyObject* module_name = PyUnicode_InternFromString("vopo.serialize");
+  if (module_name == nullptr) py::throw_pending();
+  if (PyObject* cached = PyImport_GetModule(module_name)) return py::Ref::steal(cached);
+  if (PyErr_Occurred()) py::throw_pending();
+  return py::check(PyImport_Import(module_name));
+}
+
+}  // namespace
+
+std::string serialize_value(PyObject* value, bool lightweight) {
+  const py::Names& names = py::names();
+  py::Ref module = serialize_module();
+  py::Ref function =
+      py::getattr(module.get(), lightweight ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
+  py::Ref result = py::call(function.get(), {value});
+  return py::to_byte_string(result.get());
+}
+
+void embed_serialized(msgpack::Writer& writer, std::string_view key, std::string&& serialized) {
+  writer.str(key);
+  writer.raw(serialized);
+  serialized.clear();
+}
+
+}  // namespace vopo::utils
