@@ -84,12 +84,13 @@ PyMethodDef methods[] = {
 };
 
 PyTypeObject type_object;
-bool type_ready = false;
 
 }  // namespace
 
+PyTypeObject* ready_profiler_type = nullptr;
+
 PyTypeObject* profiler_type() {
-  if (type_ready) return &type_object;
+  if (ready_profiler_type != nullptr) return ready_profiler_type;
   PyTypeObject& type = type_object;
   PyObject* header = reinterpret_cast<PyObject*>(&type);
   Py_SET_REFCNT(header, 1);
@@ -102,7 +103,7 @@ PyTypeObject* profiler_type() {
   type.tp_clear = clear;
   type.tp_methods = methods;
   py::check_status(PyType_Ready(&type));
-  type_ready = true;
+  ready_profiler_type = &type;
   return &type;
 }
 

@@ -16,11 +16,14 @@ struct ProfilerObject {
 // Ready on first use; throws when the type cannot be made.
 PyTypeObject* profiler_type();
 
+// NULL until the type is ready.
+extern PyTypeObject* ready_profiler_type;
+
 // Wraps a newly built profiler object in a VopoProfiler instance.
 py::Ref wrap_profiler(std::unique_ptr<profiler::Profiler> profiler);
 
 inline bool is_profiler_object(PyObject* object) {
-  return object != nullptr && PyObject_TypeCheck(object, profiler_type());
+  return object != nullptr && ready_profiler_type != nullptr && PyObject_TypeCheck(object, ready_profiler_type);
 }
 
 inline profiler::Profiler& profiler_of(PyObject* object) {

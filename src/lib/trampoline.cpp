@@ -25,7 +25,7 @@ int fail_not_a_profiler(PyObject* hook) {
 class EventScope {
  public:
   explicit EventScope(PyObject* hook) : hook_(py::Ref::borrow(hook)) {
-    PyErr_Fetch(&type_, &value_, &traceback_);
+    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
   }
   ~EventScope() {
     if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);

@@ -94,6 +94,7 @@ void record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& stor
 }
 
 void hand_over_or_report(Profiler& profiler, const EventFacts& facts, InterestBatch&& batch) {
+  if (batch.empty()) return;
   try {
     hand_over_records(profiler, facts.event, std::move(batch));
   } catch (py::Error& error) {

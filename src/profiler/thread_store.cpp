@@ -9,14 +9,19 @@ namespace {
 std::atomic<uint64_t> next_thread_token{1};
 std::atomic<uint64_t> next_profiler_serial{1};
 
-// Plain thread_locals without destructors: safe during thread teardown.
-thread_local uint64_t thread_token = 0;
-thread_local uint64_t cached_serial = 0;
-thread_local ThreadStore* cached_store = nullptr;
+// A plain thread_local without a destructor, safe during thread teardown,
+// and one block so the hot path makes one TLS lookup.
+struct ThreadSlot {
+  uint64_t token = 0;
+  uint64_t cached_serial = 0;
+  ThreadStore* cached_store = nullptr;
+};
 
-uint64_t current_thread_token() {
-  if (thread_token == 0) thread_token = next_thread_token.fetch_add(1, std::memory_order_relaxed);
-  return thread_token;
+thread_local ThreadSlot thread_slot;
+
+uint64_t current_thread_token(ThreadSlot& slot) {
+  if (slot.token == 0) slot.token = next_thread_token.fetch_add(1, std::memory_order_relaxed);
+  return slot.token;
 }
 
 }  // namespace
@@ -29,12 +34,13 @@ std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> ThreadStores::take_al
 }
 
 ThreadStore& ThreadStores::current() {
-  if (cached_serial == serial_) return *cached_store;
-  std::unique_ptr<ThreadStore>& slot = stores_[current_thread_token()];
-  if (!slot) slot = std::make_unique<ThreadStore>();
-  cached_serial = serial_;
-  cached_store = slot.get();
-  return *slot;
+  ThreadSlot& slot = thread_slot;
+  if (slot.cached_serial == serial_) return *slot.cached_store;
+  std::unique_ptr<ThreadStore>& store = stores_[current_thread_token(slot)];
+  if (!store) store = std::make_unique<ThreadStore>();
+  slot.cached_serial = serial_;
+  slot.cached_store = store.get();
+  return *store;
 }
 
 }  // namespace vopo::profiler

@@ -67,7 +67,7 @@ std::optional<uint64_t> to_optional_u64(PyObject* object) {
   return to_u64(object);
 }
 
-std::string_view utf8_view(PyObject* text) {
+std::string_view utf8_view_slow(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) throw_pending();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py/python.h"
 #include "py/ref.h"
 
 namespace vopo::py {
@@ -22,8 +23,15 @@ bool to_bool_strict(PyObject* object);
 uint64_t to_u64(PyObject* object);
 // None gives no value; anything else as `to_u64`.
 std::optional<uint64_t> to_optional_u64(PyObject* object);
-// The UTF-8 text of a `str`, held by the string object itself.
-std::string_view utf8_view(PyObject* text);
+// The UTF-8 text of a `str`, held by the string object itself. ASCII
+// strings (nearly every file and code name) are read in place.
+std::string_view utf8_view_slow(PyObject* text);
+inline std::string_view utf8_view(PyObject* text) {
+  if (PyUnicode_Check(text) && PyUnicode_IS_COMPACT_ASCII(text)) {
+    return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+  }
+  return utf8_view_slow(text);
+}
 // A `str` (or subclass) as UTF-8; anything else names the target "PyString".
 std::string to_text(PyObject* object);
 // A sequence of `str`, refusing a single `str`.

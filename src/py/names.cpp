@@ -87,6 +87,7 @@ void init_names() {
   intern(n.call_frame_id, "call_frame_id");
   intern(n.line_number, "line_number");
   intern(n.type, "type");
+  intern(n.mapping, "Mapping");
   ready = true;
 }
 

@@ -73,6 +73,7 @@ struct Names {
   PyObject* call_frame_id;
   PyObject* line_number;
   PyObject* type;
+  PyObject* mapping;
 };
 
 // Valid once `init_names` has succeeded.

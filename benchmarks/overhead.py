@@ -1,0 +1,167 @@
+"""Per-event cost of profiling, measured side by side in one process.
+
+Each workload runs without profiling, under the module's no-op profile
+function (the floor any C profile hook pays), under cProfile, and under vopo
+with a trivial serializer (the single byte nil) and with the real one. The
+table gives the overhead per call/return event in nanoseconds and its ratio
+to the no-op floor.
+
+    python benchmarks/overhead.py [--repeat N]
+"""
+
+import argparse
+import cProfile
+import sys
+import tempfile
+import threading
+import time
+
+import vopo.serialize
+from vopo import _vopo
+
+
+class Host:
+    def __init__(self, db_path):
+        self.config = {}
+        self.db_path = db_path
+        self.one_trace_per_test = False
+        self.trace_id = "trc_benchmark"
+        self.source = "benchmark"
+
+    def __call__(self):
+        pass
+
+
+# Library code: compiled under a site-packages path, so vopo skips it.
+LIBRARY_SOURCE = """
+def library_call(x):
+    return x + 1
+"""
+library = {}
+exec(compile(LIBRARY_SOURCE, "/usr/lib/python3/site-packages/benchlib/core.py", "exec"), library)
+library_call = library["library_call"]
+
+
+def leaf(x):
+    return x + 1
+
+
+def call_heavy(n):
+    total = 0
+    for i in range(n):
+        total += leaf(i)
+    return total
+
+
+def library_heavy(n):
+    total = 0
+    for i in range(n):
+        total += library_call(i)
+    return total
+
+
+def big_locals_leaf(i):
+    data = list(range(200))
+    table = {str(k): k for k in range(100)}
+    text = "x" * 2000
+    return len(data) + len(table) + len(text) + i
+
+
+def big_locals(n):
+    total = 0
+    for i in range(n):
+        total += big_locals_leaf(i)
+    return total
+
+
+WORKLOADS = [
+    ("call-heavy user code", call_heavy, 200_000),
+    ("library calls", library_heavy, 200_000),
+    ("large locals", big_locals, 5_000),
+]
+
+
+def count_events(fn, n):
+    events = 0
+
+    def counter(frame, event, arg):
+        nonlocal events
+        if event in ("call", "return"):
+            events += 1
+
+    sys.setprofile(counter)
+    fn(n)
+    sys.setprofile(None)
+    return events
+
+
+def run_plain(fn, n):
+    fn(n)
+
+
+def run_noop(fn, n):
+    _vopo.register_noop_profiler()
+    fn(n)
+    sys.setprofile(None)
+
+
+def run_cprofile(fn, n):
+    profile = cProfile.Profile()
+    profile.enable()
+    fn(n)
+    profile.disable()
+
+
+def vopo_runner(serializer, db_path):
+    def run(fn, n):
+        original = vopo.serialize.dump_msgpack
+        if serializer is not None:
+            vopo.serialize.dump_msgpack = serializer
+        host = Host(db_path)
+        try:
+            _vopo.register_profiler(host)
+            fn(n)
+            _vopo.register_noop_profiler()
+        finally:
+            sys.setprofile(None)
+            threading.setprofile(None)
+            vopo.serialize.dump_msgpack = original
+        host.rust_profiler.build_trace()
+    return run
+
+
+def best_time(runner, fn, n, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        runner(fn, n)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=5)
+    options = parser.parse_args()
+    db_path = tempfile.mktemp(suffix=".sqlite3")
+    modes = [
+        ("no-op hook", run_noop),
+        ("cProfile", run_cprofile),
+        ("vopo, nil serializer", vopo_runner(lambda value: b"\xc0", db_path)),
+        ("vopo, real serializer", vopo_runner(None, db_path)),
+    ]
+    print(f"Python {sys.version.split()[0]}, best of {options.repeat} runs")
+    for title, fn, n in WORKLOADS:
+        events = count_events(fn, n)
+        plain = best_time(run_plain, fn, n, options.repeat)
+        print(f"\n{title}: {events} events, {plain / events * 1e9:.1f} ns per event unprofiled")
+        print(f"  {'mode':<24}{'overhead ns/event':>20}{'x no-op floor':>16}")
+        floor = None
+        for name, runner in modes:
+            overhead = (best_time(runner, fn, n, options.repeat) - plain) / events * 1e9
+            floor = overhead if floor is None else floor
+            print(f"  {name:<24}{overhead:>20.1f}{overhead / floor:>16.2f}")
+
+
+if __name__ == "__main__":
+    main()
