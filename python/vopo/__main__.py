@@ -1,0 +1,141 @@
+"""The vopo command line: ``python -m vopo`` or ``vopo``.
+
+Only the argument parser and the dispatch live here; the sub-commands are in
+``vopo.cli``. ``run`` calls the profiler from this file on purpose: the
+profiler never records this file, so no frame of ours sits between the
+start of profiling and the user's code.
+
+Exit status: 0 on success, 1 on a failure (reported as one line on stderr),
+2 on a usage error; ``run`` exits with the profiled program's status.
+"""
+
+import argparse
+import importlib
+import os
+import sys
+
+from vopo.cli import export, run, show, store, traces
+from vopo.cli.errors import CliError
+
+DESCRIPTION = "vopo: a tracing profiler for Python. Profile a program, then list, show and export its traces."
+DB_HELP = f"trace database (default: ${store.DB_ENV_VAR}, else ./{store.DEFAULT_DB_NAME})"
+TRACE_ID_HELP = "a trace id, a prefix only one trace id starts with, or 'latest'"
+
+
+def main(argv=None):
+    words = list(sys.argv[1:] if argv is None else argv)
+    parser, run_parser = _parser()
+    try:
+        if words[:1] == ["run"]:
+            return _run(parser, run_parser, words[1:])
+        return _dispatch(parser.parse_args(words))
+    except CliError as error:
+        print(f"vopo: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (``vopo show ... | head``): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("vopo: interrupted", file=sys.stderr)
+        return 130
+
+
+def _run(parser, run_parser, words):
+    options, program = run.split_command_line(words)
+    args = parser.parse_args(["run", *options])
+    if program is None:
+        run_parser.error("give the SCRIPT or -m MODULE to profile")
+    plan = run.prepare(program, args)
+    profiler = _profiler()
+    if program.module is not None:
+        exit_code, trace_id = profiler.profile_module(
+            program.module, program.args, db_path=plan.db_path, config=plan.config
+        )
+    else:
+        exit_code, trace_id = profiler.profile_script(
+            program.script, program.args, db_path=plan.db_path, config=plan.config
+        )
+    run.report(plan, trace_id, args.timeout)
+    return exit_code
+
+
+def _profiler():
+    # The native module is imported only when profiling starts; a build
+    # without it must fail here, before the program runs.
+    try:
+        importlib.import_module("vopo._vopo")
+        return importlib.import_module("vopo.profiler")
+    except ImportError as error:
+        raise CliError(f"cannot profile: the native module vopo._vopo is not available ({error})") from None
+
+
+def _dispatch(args):
+    db_path = args.db or store.default_db_path()
+    if args.command == "traces":
+        return traces.list_traces(db_path, args.timeout)
+    if args.command == "show":
+        return show.show_trace(db_path, args.trace_id, args.timeout, args.full)
+    return export.export_trace(db_path, args.trace_id, args.timeout, args.format, args.output)
+
+
+def _parser():
+    parser = argparse.ArgumentParser(prog="vopo", description=DESCRIPTION)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    database = argparse.ArgumentParser(add_help=False)
+    database.add_argument("--db", metavar="PATH", help=DB_HELP)
+    database.add_argument(
+        "--timeout",
+        type=float,
+        default=store.DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help=f"how long to wait for a locked database (default: {store.DEFAULT_TIMEOUT:g})",
+    )
+    run_parser = _run_parser(commands, database)
+    commands.add_parser("traces", parents=[database], help="list stored traces, newest first")
+    show_parser = commands.add_parser("show", parents=[database], help="print the call tree of a trace")
+    show_parser.add_argument("trace_id", metavar="TRACE_ID", help=TRACE_ID_HELP)
+    show_parser.add_argument("--full", action="store_true", help="print whole values instead of shortened ones")
+    export_parser = commands.add_parser(
+        "export", parents=[database], help="write a trace for Perfetto / chrome://tracing, or as JSON"
+    )
+    export_parser.add_argument("trace_id", metavar="TRACE_ID", help=TRACE_ID_HELP)
+    export_parser.add_argument("--format", choices=export.FORMATS, default="chrome", help="default: chrome")
+    export_parser.add_argument("-o", "--output", metavar="FILE", help="output file (default: stdout)")
+    return parser, run_parser
+
+
+def _run_parser(commands, database):
+    run_parser = commands.add_parser(
+        "run",
+        parents=[database],
+        allow_abbrev=False,
+        usage="vopo run [options] (SCRIPT | -m MODULE) [ARGS...]",
+        help="profile a script or module and save its trace",
+        description="Profile a script or module with its own arguments, save the trace, and "
+        "summarise it on stderr. Options come before SCRIPT or -m MODULE; every word after "
+        "it belongs to the program.",
+    )
+    run_parser.add_argument("--threading", action="store_true", help="also profile threads the program starts")
+    run_parser.add_argument(
+        "--include",
+        action="append",
+        default=[],
+        metavar="FRAG",
+        help="always record files whose path contains FRAG, library code too (repeatable)",
+    )
+    run_parser.add_argument(
+        "--ignore",
+        action="append",
+        default=[],
+        metavar="FRAG",
+        help="never record files whose path contains FRAG, unless included (repeatable)",
+    )
+    run_parser.add_argument("-m", dest="module", metavar="MODULE", help="profile a module, as python -m does")
+    run_parser.add_argument("script", nargs="?", metavar="SCRIPT", help="the script to profile")
+    run_parser.add_argument("args", nargs="*", metavar="ARGS", help="the program's arguments")
+    return run_parser
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,60 @@
+"""Text forms of durations, times, sizes and trace parts, shared by the
+sub-commands. Plain ASCII, so output survives any terminal encoding."""
+
+import datetime
+
+from vopo.cli.values import render, shorten
+
+
+def duration(seconds):
+    """'12.3 us', '4.56 ms', '1.234 s'."""
+    if seconds is None:
+        return "no return"
+    size = abs(seconds)
+    if size < 1e-3:
+        return f"{seconds * 1e6:.1f} us"
+    if size < 1:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds:.3f} s"
+
+
+def local_time(timestamp, milliseconds=False):
+    moment = datetime.datetime.fromtimestamp(timestamp)
+    if milliseconds:
+        return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{moment.microsecond // 1000:03d}"
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def size(count):
+    """Bytes as '812 B', '12.3 KiB', '4.5 MiB'."""
+    if count < 1024:
+        return f"{count} B"
+    if count < 1024 * 1024:
+        return f"{count / 1024:.1f} KiB"
+    return f"{count / (1024 * 1024):.1f} MiB"
+
+
+def plural(count, word):
+    return f"{count} {word}" if count == 1 else f"{count} {word}s"
+
+
+def thread_label(trace, thread):
+    facts = [] if thread.native_id is None else [f"native id {thread.native_id}"]
+    if trace.is_main(thread):
+        facts.append("main thread")
+    return f"{thread.name} ({', '.join(facts)})" if facts else thread.name
+
+
+def plugin_label(record, limit=None):
+    """'start_test nodeid=tests/test_shop.py::test_total' and the like."""
+    fields = " ".join(
+        f"{key}={shorten(value, limit) if isinstance(value, str) else render(value, limit)}"
+        for key, value in record.plugin_fields.items()
+    )
+    return f"{record.type} {fields}" if fields else record.type
+
+
+def source_location(record):
+    """The file part of a record's "path", without its line number."""
+    path, _, line = record.path.rpartition(":")
+    return path if path and line.isdigit() else record.path

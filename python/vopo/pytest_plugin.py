@@ -1,0 +1,52 @@
+"""pytest plugin: ``pytest --vopo`` profiles the test session and saves one
+trace per test into an SQLite database (``--vopo-db PATH``, default
+``vopo.sqlite3`` in the directory pytest was started from).
+
+The profiler runs in one-trace-per-test mode: the plugin description of
+``vopo.filters.pytest_runs`` marks the start and the end of each test, and
+the native profiler opens a new trace at each start and saves it at each
+end, so everything else the session does is left out.
+"""
+
+import os
+
+import pytest
+
+DEFAULT_DB = "vopo.sqlite3"
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("vopo", "vopo profiling")
+    group.addoption("--vopo", action="store_true", default=False,
+                    help="profile every test with vopo and save one trace per test")
+    group.addoption("--vopo-db", metavar="PATH", default=None,
+                    help=f"SQLite database for the traces (default: {DEFAULT_DB})")
+
+
+def pytest_configure(config):
+    if not config.getoption("vopo"):
+        return
+    db_path = config.getoption("vopo_db") or os.path.join(str(config.invocation_params.dir), DEFAULT_DB)
+    config.pluginmanager.register(ProfiledSession(db_path), "vopo-session")
+
+
+class ProfiledSession:
+    """Keeps profiling on while pytest runs the tests, and only then."""
+
+    def __init__(self, db_path):
+        self.db_path = db_path
+
+    @pytest.hookimpl(wrapper=True)
+    def pytest_runtestloop(self, session):
+        from vopo.profiler import Profiler
+
+        profiler = Profiler(self.db_path, source="vopo.pytest", one_trace_per_test=True)
+        profiler.start()
+        try:
+            return (yield)
+        finally:
+            profiler.stop()
+
+    def pytest_report_header(self, config):
+        return f"vopo: one trace per test into {self.db_path}"
+

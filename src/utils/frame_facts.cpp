@@ -1,0 +1,248 @@
+#include "utils/frame_facts.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include "filters/separator.h"
+#include "py/compat.h"
+#include "py/convert.h"
+#include "py/names.h"
+#include "py/object.h"
+
+namespace vopo::utils {
+
+namespace {
+
+using filters::kSeparator;
+using py::names;
+using py::Ref;
+
+bool is_rooted(std::string_view path) { return !path.empty() && path.front() == kSeparator; }
+
+std::string_view skip_separators(std::string_view path) {
+  size_t start = path.find_first_not_of(kSeparator);
+  return start == std::string_view::npos ? std::string_view() : path.substr(start);
+}
+
+// `filename` without its leading `directory`, compared whole component by
+// whole component; `filename` itself when the directory does not lead it.
+std::string_view strip_directory(std::string_view directory, std::string_view filename) {
+  if (is_rooted(directory) != is_rooted(filename)) return filename;
+  std::string_view rest = filename;
+  for (directory = skip_separators(directory); !directory.empty();
+       directory = skip_separators(directory)) {
+    std::string_view component = directory.substr(0, directory.find(kSeparator));
+    directory.remove_prefix(component.size());
+    rest = skip_separators(rest);
+    if (!rest.starts_with(component)) return filename;
+    rest.remove_prefix(component.size());
+    if (!rest.empty() && rest.front() != kSeparator) return filename;
+  }
+  return skip_separators(rest);
+}
+
+[[noreturn]] void invalid_working_directory() {
+  throw py::Error::panic("Current directory is invalid");
+}
+
+// Read afresh every time: the profiled program may change directory.
+std::string_view relative_to_working_directory(std::string_view filename) {
+  char buffer[PATH_MAX];
+  if (getcwd(buffer, sizeof(buffer)) != nullptr) return strip_directory(buffer, filename);
+  if (errno != ERANGE) invalid_working_directory();
+  std::unique_ptr<char, decltype(&std::free)> long_directory(getcwd(nullptr, 0), &std::free);
+  if (!long_directory) invalid_working_directory();
+  return strip_directory(long_directory.get(), filename);
+}
+
+uint64_t line_number(PyFrameObject* frame) {
+  int line = py::frame_line(frame);
+  // A frame without line information shows `f_lineno` as None, which has no
+  // unsigned value.
+  if (line < 0) return py::to_u64(Py_None);
+  return static_cast<uint64_t>(line);
+}
+
+std::string_view utf8_or_replaced(PyObject* text, Ref& replaced) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data != nullptr) return {data, static_cast<size_t>(size)};
+  PyErr_Clear();
+  replaced = py::check(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
+  return {PyBytes_AS_STRING(replaced.get()), static_cast<size_t>(PyBytes_GET_SIZE(replaced.get()))};
+}
+
+void append_unprintable(std::string& out, PyObject* object) {
+  Ref type_name = Ref::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names().dunder_name));
+  const char* name = type_name && PyUnicode_Check(type_name.get())
+                         ? PyUnicode_AsUTF8(type_name.get())
+                         : nullptr;
+  if (name == nullptr) {
+    PyErr_Clear();
+    out += "<unprintable object>";
+    return;
+  }
+  out += "<unprintable ";
+  out += name;
+  out += " object>";
+}
+
+// Appends `str(object)`. A failing `str` goes to the unraisable hook and is
+// written as a placeholder, so a name is never lost to a bad `__str__`.
+void append_text(std::string& out, PyObject* object) {
+  Ref text = PyUnicode_CheckExact(object) ? Ref::borrow(object) : Ref::steal(PyObject_Str(object));
+  if (!text) {
+    PyErr_WriteUnraisable(object);
+    append_unprintable(out, object);
+    return;
+  }
+  Ref replaced;
+  out += utf8_or_replaced(text.get(), replaced);
+}
+
+std::string dotted(PyObject* module, PyObject* qualname) {
+  std::string name;
+  append_text(name, module);
+  name += '.';
+  append_text(name, qualname);
+  return name;
+}
+
+std::string dotted_name_of(PyObject* object) {
+  Ref module = py::getattr(object, names().dunder_module);
+  Ref qualname = py::getattr(object, names().dunder_qualname);
+  return dotted(module.get(), qualname.get());
+}
+
+// The item, or an empty Ref when the key is missing; other failures throw.
+// Real dicts are read without making a KeyError first.
+Ref lookup(PyObject* mapping, PyObject* key) {
+  if (PyDict_CheckExact(mapping)) return py::dict_lookup(mapping, key);
+  PyObject* value = PyObject_GetItem(mapping, key);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::throw_pending();
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
+// The item; a missing key is a KeyError.
+Ref item(PyObject* mapping, PyObject* key) {
+  if (!PyDict_CheckExact(mapping)) return py::getitem(mapping, key);
+  Ref value = py::dict_lookup(mapping, key);
+  if (!value) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    py::throw_pending();
+  }
+  return value;
+}
+
+Ref module_name(PyFrameObject* frame) { return item(py::frame_globals(frame), names().dunder_name); }
+
+// Module attributes that do not change once imported, kept for the life of
+// the process.
+PyObject* stable_attribute(PyObject*& slot, const char* module, PyObject* name) {
+  if (slot == nullptr) {
+    Ref value = py::getattr(py::import(module).get(), name);
+    // The import may have let another thread fill the slot meanwhile.
+    if (slot == nullptr) slot = value.release();
+  }
+  return slot;
+}
+
+PyObject* getattr_static() {
+  static PyObject* slot = nullptr;
+  return stable_attribute(slot, "inspect", names().getattr_static);
+}
+
+PyObject* property_type() {
+  static PyObject* slot = nullptr;
+  return stable_attribute(slot, "builtins", names().property);
+}
+
+// The attribute as stored on the object or its class, without running
+// descriptors or `__getattr__`.
+Ref static_attribute(PyObject* object, PyObject* name) {
+  return py::call(getattr_static(), {object, name});
+}
+
+// A method reached through `self`; a property stands for its getter.
+std::string qualname_through_self(PyObject* self, PyObject* name) {
+  Ref attribute = static_attribute(self, name);
+  int is_property = PyObject_IsInstance(attribute.get(), property_type());
+  if (is_property < 0) py::throw_pending();
+  if (is_property) attribute = py::getattr(attribute.get(), names().fget);
+  return dotted_name_of(attribute.get());
+}
+
+// Without `co_qualname` the name is looked for where the function came
+// from: the caller's namespace, the instance or class it was called on, the
+// class body being run, or the module.
+std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* name) {
+  Ref caller = py::frame_back(frame);
+  if (!caller) {
+    if (PyErr_Occurred()) py::throw_pending();
+    return std::nullopt;
+  }
+  Ref caller_locals = py::frame_locals(py::as_frame(caller));
+  if (Ref value = lookup(caller_locals.get(), name)) return dotted_name_of(value.get());
+
+  Ref locals = py::frame_locals(frame);
+  if (Ref self = lookup(locals.get(), names().self)) return qualname_through_self(self.get(), name);
+  Ref cls = lookup(locals.get(), names().cls);
+  if (cls && PyType_Check(cls.get())) return dotted_name_of(static_attribute(cls.get(), name).get());
+
+  if (Ref qualname = lookup(locals.get(), names().dunder_qualname)) {
+    return dotted(module_name(frame).get(), qualname.get());
+  }
+  return dotted_name_of(item(py::frame_globals(frame), name).get());
+}
+
+}  // namespace
+
+std::string frame_path(PyFrameObject* frame) {
+  PyObject* filename_object = py::frame_code(frame)->co_filename;
+  if (!PyUnicode_Check(filename_object)) py::throw_conversion_error(filename_object, "PyString");
+  std::string_view filename = py::utf8_view(filename_object);
+  uint64_t line = line_number(frame);
+  std::string_view file_part = relative_to_working_directory(filename);
+
+  char digits[20];
+  auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line);
+  (void)error;
+  std::string path;
+  path.reserve(file_part.size() + 1 + static_cast<size_t>(end - digits));
+  path += file_part;
+  path += ':';
+  path.append(digits, end);
+  return path;
+}
+
+std::optional<std::string> frame_qualname(PyFrameObject* frame) {
+  PyCodeObject* code = py::frame_code(frame);
+  if (PyObject* qualname = py::code_qualname(code)) return dotted(module_name(frame).get(), qualname);
+
+  PyObject* name = code->co_name;
+  if (!PyUnicode_Check(name)) py::throw_conversion_error(name, "PyString");
+  if (py::utf8_view(name) == "<module>") {
+    std::string module;
+    append_text(module, module_name(frame).get());
+    return module + ".<module>";
+  }
+  try {
+    return inferred_qualname(frame, name);
+  } catch (const py::Error&) {
+    // Inference is best effort: whatever it could not find leaves the name
+    // absent, and its exception is dropped.
+    return std::nullopt;
+  }
+}
+
+}  // namespace vopo::utils
