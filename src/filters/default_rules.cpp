@@ -115,6 +115,8 @@ std::string_view code_filename(PyFrameObject* frame) {
   }
 }
 
+}  // namespace
+
 // attrs runs the methods it generates from its own module; a caller without
 // a file name is skipped once to reach it.
 bool called_from_attrs(PyFrameObject* frame) {
@@ -127,21 +129,16 @@ bool called_from_attrs(PyFrameObject* frame) {
   return code_filename(py::as_frame(grandparent)).ends_with(kAttrsCallerSuffix);
 }
 
-bool is_generated_by_attrs(PyFrameObject* frame, std::string_view filename) {
-  return filename.starts_with(kAttrsPrefix) || called_from_attrs(frame);
-}
-
-}  // namespace
-
-bool default_ignore(PyFrameObject* frame, std::string_view filename) {
+bool ignored_by_name(std::string_view filename) {
   const BuiltInSearchers& searchers = built_in_searchers();
   const bool library = is_library(searchers, filename);
   const bool frozen = searchers.frozen.found_in(filename);
   const bool host_package = is_host_package(searchers, filename);
   const bool string_source = searchers.string_source.found_in(filename);
   const bool test_expression = filename == kTestExpression;
-  const bool generated = is_generated_by_attrs(frame, filename);
-  return library || frozen || host_package || string_source || test_expression || generated;
+  return library || frozen || host_package || string_source || test_expression;
 }
+
+bool has_generated_attrs_prefix(std::string_view filename) { return filename.starts_with(kAttrsPrefix); }
 
 }  // namespace vopo::filters

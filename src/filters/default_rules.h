@@ -9,8 +9,14 @@
 
 namespace vopo::filters {
 
-// True when any built-in rule marks the frame as not user code. Only the
-// generated-attrs rule reads interpreter objects (up to two callers).
-bool default_ignore(PyFrameObject* frame, std::string_view filename);
+// The rules that judge the file name alone: library, interpreter-internal,
+// vopo's own modules, string source and test expressions.
+bool ignored_by_name(std::string_view filename);
+
+// The generated-attrs rule: the name's own prefix, else a caller (or, past a
+// nameless caller, a grandparent) in attrs' generating module. Only this rule
+// reads interpreter objects.
+bool has_generated_attrs_prefix(std::string_view filename);
+bool called_from_attrs(PyFrameObject* frame);
 
 }  // namespace vopo::filters

@@ -36,11 +36,17 @@ FrameFilters FrameFilters::from_config_value(PyObject* filters) {
   return result;
 }
 
-bool FrameFilters::should_record(PyFrameObject* frame, std::string_view filename) const {
+FilenameVerdict FrameFilters::decide_by_name(std::string_view filename) const {
   const bool included = any_found_in(include_, filename);
-  const bool built_in_ignored = default_ignore(frame, filename);
+  const bool built_in_ignored = ignored_by_name(filename);
   const bool configured_ignored = any_found_in(ignore_, filename);
-  return included || !(built_in_ignored || configured_ignored);
+  return {included, built_in_ignored || configured_ignored, has_generated_attrs_prefix(filename)};
+}
+
+bool FrameFilters::should_record(PyFrameObject* frame, PyObject* co_filename, std::string_view filename) const {
+  FilenameVerdict verdict = verdicts_.lookup(co_filename, [&] { return decide_by_name(filename); });
+  const bool generated = verdict.generated_prefix || called_from_attrs(frame);
+  return verdict.included || !(verdict.ignored_by_name || generated);
 }
 
 }  // namespace vopo::filters

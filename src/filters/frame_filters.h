@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "filters/filename_verdicts.h"
 #include "filters/searcher.h"
 #include "py/python.h"
 
@@ -17,12 +18,17 @@ class FrameFilters {
   static FrameFilters from_config_value(PyObject* filters);
 
   // Recorded when an include fragment matches, or when neither the built-in
-  // rules nor an ignore fragment do. All three tests run on every event.
-  bool should_record(PyFrameObject* frame, std::string_view filename) const;
+  // rules nor an ignore fragment do. What the name alone decides is cached
+  // per `co_filename` object; the generated-attrs caller walk runs on every
+  // event whose name does not carry the attrs prefix.
+  bool should_record(PyFrameObject* frame, PyObject* co_filename, std::string_view filename) const;
 
  private:
+  FilenameVerdict decide_by_name(std::string_view filename) const;
+
   std::vector<Searcher> include_;
   std::vector<Searcher> ignore_;
+  mutable FilenameVerdicts verdicts_;
 };
 
 }  // namespace vopo::filters

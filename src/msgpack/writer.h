@@ -1,8 +1,11 @@
 // A MessagePack writer that always picks the smallest form that fits and
-// writes multi-byte values big-endian. It writes into memory only.
+// writes multi-byte values big-endian. It writes into memory only, into a
+// buffer of its own that grows geometrically.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,19 +13,25 @@ namespace vopo::msgpack {
 
 class Writer {
  public:
-  Writer() = default;
-  explicit Writer(size_t capacity) { buffer_.reserve(capacity); }
+  explicit Writer(size_t capacity = 256) : data_(new char[capacity]), capacity_(capacity) {}
 
-  void nil() { buffer_.push_back(static_cast<char>(0xc0)); }
-  void boolean(bool value) { buffer_.push_back(static_cast<char>(value ? 0xc3 : 0xc2)); }
+  void nil() { byte(0xc0); }
+  void boolean(bool value) { byte(value ? 0xc3 : 0xc2); }
   void uint(uint64_t value);
   void sint(int64_t value);
   void float64(double value);
-  void str(std::string_view text);
-  void array_header(size_t count);
-  void map_header(size_t count);
+  void str(std::string_view text) {
+    string_header(text.size());
+    raw(text);
+  }
+  void array_header(size_t count) { header(count, 0x90, 15, 0xdc, 0xdd); }
+  void map_header(size_t count) { header(count, 0x80, 15, 0xde, 0xdf); }
   // Appends bytes that already hold complete MessagePack values.
-  void raw(std::string_view bytes) { buffer_.append(bytes); }
+  void raw(std::string_view bytes) {
+    reserve(bytes.size());
+    std::memcpy(data_.get() + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+  }
 
   template <typename Optional>
   void optional_str(const Optional& text) {
@@ -41,18 +50,50 @@ class Writer {
     }
   }
 
-  size_t size() const { return buffer_.size(); }
-  const std::string& bytes() const { return buffer_; }
-  std::string take() { return std::move(buffer_); }
+  std::string_view bytes() const { return {data_.get(), size_}; }
+  std::string to_string() const { return std::string(bytes()); }
 
  private:
-  void byte(uint8_t value) { buffer_.push_back(static_cast<char>(value)); }
-  void be16(uint16_t value);
-  void be32(uint32_t value);
-  void be64(uint64_t value);
-  void header(size_t count, uint8_t fix_base, size_t fix_max, uint8_t form16, uint8_t form32);
+  void reserve(size_t more) {
+    if (size_ + more > capacity_) grow(size_ + more);
+  }
+  void grow(size_t needed);
+  void byte(uint8_t value) {
+    reserve(1);
+    data_[size_++] = static_cast<char>(value);
+  }
+  // A type byte followed by `size` big-endian bytes of `value`.
+  void tagged(uint8_t tag, uint64_t value, size_t size) {
+    reserve(size + 1);
+    char* out = data_.get() + size_;
+    out[0] = static_cast<char>(tag);
+    for (size_t i = 0; i < size; ++i) out[size - i] = static_cast<char>(value >> (8 * i));
+    size_ += size + 1;
+  }
+  void string_header(size_t n) {
+    if (n <= 31) {
+      byte(static_cast<uint8_t>(0xa0 | n));
+    } else if (n <= 0xff) {
+      tagged(0xd9, n, 1);
+    } else if (n <= 0xffff) {
+      tagged(0xda, n, 2);
+    } else {
+      tagged(0xdb, n, 4);
+    }
+  }
+  void header(size_t count, uint8_t fix_base, size_t fix_max, uint8_t form16, uint8_t form32) {
+    if (count <= fix_max) {
+      byte(static_cast<uint8_t>(fix_base | count));
+    } else if (count <= 0xffff) {
+      tagged(form16, count, 2);
+    } else {
+      tagged(form32, count, 4);
+    }
+  }
 
-  std::string buffer_;
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0;
+  size_t capacity_;
 };
 
 }  // namespace vopo::msgpack

@@ -108,7 +108,7 @@ void handle_facts(Profiler& profiler, const EventFacts& facts) {
   plugins::run_plugin_stage(profiler, facts, store, batch);
   bool recorded;
   try {
-    recorded = profiler.filters.should_record(facts.frame, facts.filename);
+    recorded = profiler.filters.should_record(facts.frame, facts.co_filename, facts.filename);
     if (recorded) record_frame(profiler, facts, store, batch);
   } catch (py::Error& error) {
     report_failure(std::move(error), facts);

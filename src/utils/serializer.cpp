@@ -8,13 +8,17 @@ namespace vopo::utils {
 
 namespace {
 
-// The interpreter's module cache answers almost every call; the import
-// machinery runs only when the module is not loaded yet.
+// The interpreter's module cache (sys.modules) answers almost every call;
+// the import machinery runs only when the module is not loaded yet. Nothing
+// is kept between calls, so a replaced module takes effect at once.
 py::Ref serialize_module() {
   static PyObject* module_name = PyUnicode_InternFromString("vopo.serialize");
   if (module_name == nullptr) py::throw_pending();
-  if (PyObject* cached = PyImport_GetModule(module_name)) return py::Ref::steal(cached);
-  if (PyErr_Occurred()) py::throw_pending();
+  PyObject* modules = PyImport_GetModuleDict();
+  if (PyDict_CheckExact(modules)) {
+    py::Ref cached = py::dict_lookup(modules, module_name);
+    if (cached && cached.get() != Py_None) return cached;
+  }
   return py::check(PyImport_Import(module_name));
 }
 
