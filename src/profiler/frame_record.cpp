@@ -50,7 +50,7 @@ std::string write_frame_record(FrameRecordFields&& fields) {
   writer.str("frame");
   writer.str("user_code_call_site");
   write_call_site(writer, fields.call_site);
-  return writer.take();
+  return writer.to_string();
 }
 
 }  // namespace vopo::profiler
