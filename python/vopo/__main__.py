@@ -12,8 +12,10 @@ Exit status: 0 on success, 1 on a failure (reported as one line on stderr),
 import argparse
 import importlib
 import os
+import sqlite3
 import sys
 
+from vopo import db
 from vopo.cli import export, run, show, store, traces
 from vopo.cli.errors import CliError
 
@@ -48,16 +50,19 @@ def _run(parser, run_parser, words):
         run_parser.error("give the SCRIPT or -m MODULE to profile")
     plan = run.prepare(program, args)
     profiler = _profiler()
-    if program.module is not None:
-        exit_code, trace_id = profiler.profile_module(
-            program.module, program.args, db_path=plan.db_path, config=plan.config
-        )
-    else:
-        exit_code, trace_id = profiler.profile_script(
-            program.script, program.args, db_path=plan.db_path, config=plan.config
-        )
+    try:
+        exit_code, trace_id = _profile(profiler, program, plan)
+    except (db.TraceStoreError, sqlite3.Error, OSError) as error:
+        # The program's own failures never come out of the profiler: this is the save.
+        raise CliError(f"the program ran, but its trace could not be saved to {plan.db_path}: {error}") from None
     run.report(plan, trace_id, args.timeout)
     return exit_code
+
+
+def _profile(profiler, program, plan):
+    if program.module is not None:
+        return profiler.profile_module(program.module, program.args, db_path=plan.db_path, config=plan.config)
+    return profiler.profile_script(program.script, program.args, db_path=plan.db_path, config=plan.config)
 
 
 def _profiler():

@@ -187,12 +187,14 @@ def _run_as_main(run, *, argv, path_entry, profiler):
             error = error or raised
         finally:
             profiler._disable()
+        exit_code = _report_exit(error)
+        _flush_standard_streams()
+        # Saved while sys.argv is still the program's, which the trace records.
+        trace_id = profiler._save()
     finally:
         sys.argv = saved_argv
         sys.path[:] = saved_path
-    exit_code = _report_exit(error)
-    _flush_standard_streams()
-    return exit_code, profiler._save()
+    return exit_code, trace_id
 
 
 def _wait_for_program_threads():

@@ -1,6 +1,7 @@
 """pytest plugin: ``pytest --vopo`` profiles the test session and saves one
-trace per test into an SQLite database (``--vopo-db PATH``, default
-``vopo.sqlite3`` in the directory pytest was started from).
+trace per test into an SQLite database (``--vopo-db PATH``; by default
+``$VOPO_DB``, else ``vopo.sqlite3`` in the directory pytest was started
+from, as for the vopo command line).
 
 The profiler runs in one-trace-per-test mode: the plugin description of
 ``vopo.filters.pytest_runs`` marks the start and the end of each test, and
@@ -12,7 +13,7 @@ import os
 
 import pytest
 
-DEFAULT_DB = "vopo.sqlite3"
+from vopo.cli.store import DB_ENV_VAR, DEFAULT_DB_NAME
 
 
 def pytest_addoption(parser):
@@ -20,13 +21,15 @@ def pytest_addoption(parser):
     group.addoption("--vopo", action="store_true", default=False,
                     help="profile every test with vopo and save one trace per test")
     group.addoption("--vopo-db", metavar="PATH", default=None,
-                    help=f"SQLite database for the traces (default: {DEFAULT_DB})")
+                    help=f"SQLite database for the traces (default: ${DB_ENV_VAR}, else ./{DEFAULT_DB_NAME})")
 
 
 def pytest_configure(config):
     if not config.getoption("vopo"):
         return
-    db_path = config.getoption("vopo_db") or os.path.join(str(config.invocation_params.dir), DEFAULT_DB)
+    db_path = config.getoption("vopo_db") or os.environ.get(DB_ENV_VAR) or DEFAULT_DB_NAME
+    # Tests may change the working directory; the database stays put.
+    db_path = os.path.join(str(config.invocation_params.dir), db_path)
     config.pluginmanager.register(ProfiledSession(db_path), "vopo-session")
 
 

@@ -29,6 +29,13 @@ def document_with(**changes):
     return msgpack.packb(document)
 
 
+def call_record(**changes):
+    record = {"type": "frame", "event": "call", "frame_id": "frm_1", "path": "a.py:1", "co_name": "f",
+              "timestamp": 1.0, "user_code_call_site": None}
+    record.update(changes)
+    return record
+
+
 CORRUPT_TRACES = {
     "truncated": stored_blob(shop_trace(trace_id=TRACE_ID).pack()[:-40]),
     "not msgpack": stored_blob(b"\xc1\xc1\xc1"),
@@ -36,9 +43,9 @@ CORRUPT_TRACES = {
     "not a map": stored_blob(msgpack.packb([1, 2, 3])),
     "record not a map": stored_blob(document_with(frames_of_interest=[1])),
     "frames not a map": stored_blob(document_with(frames=[])),
-    "bad call site": stored_blob(document_with(frames_of_interest=[{
-        "type": "frame", "event": "call", "frame_id": "frm_1", "path": "a.py:1", "co_name": "f",
-        "timestamp": 1.0, "user_code_call_site": {"call_frame_id": 5}}])),
+    "bad call site": stored_blob(document_with(frames_of_interest=[call_record(user_code_call_site={"line": 5})])),
+    "time not finite": stored_blob(document_with(frames_of_interest=[call_record(timestamp=float("nan"))])),
+    "call without id": stored_blob(document_with(frames_of_interest=[call_record(frame_id=None)])),
     "text instead of blob": stored_blob("not bytes"),
 }
 

@@ -2,6 +2,7 @@
 pytest session profiled one trace per test, then read back with `traces`,
 `show` and `export` and checked against the stored records."""
 
+import importlib
 import json
 import pathlib
 import sqlite3
@@ -14,8 +15,7 @@ from test_cli_export import assert_nested_per_thread
 from trace_fixtures import duration_of, sections
 
 try:
-    import vopo._vopo  # noqa: F401
-
+    importlib.import_module("vopo._vopo")
     PROFILER_BUILT = True
 except ImportError:
     PROFILER_BUILT = False
@@ -89,6 +89,15 @@ def test_run_fails_before_the_program_when_the_database_is_broken(vopo, tmp_path
     assert not (tmp_path / "ran").exists()
 
 
+def test_run_reports_a_trace_it_could_not_save_in_one_line(vopo, tmp_path):
+    (tmp_path / "prog.py").write_text("print('ran')\n")
+    (tmp_path / "file").write_text("a file, not a directory")
+    result = vopo("run", "--db", "file/traces.sqlite3", "prog.py")
+    assert result.code == 1 and result.out == "ran\n"
+    assert len(result.err_lines) == 1
+    assert result.err.startswith(f"vopo: the program ran, but its trace could not be saved to {tmp_path}/file/")
+
+
 @pytest.mark.skipif(not SHOP.exists(), reason="examples/shop.py is not there")
 def test_the_example_reads_back_as_its_records_say(vopo, db):
     run = vopo("run", "--threading", "--db", db, SHOP)
@@ -96,6 +105,11 @@ def test_the_example_reads_back_as_its_records_say(vopo, db):
     [(trace_id, documents)] = stored_documents(db).items()
     threads = records_by_thread(documents)
     assert len(threads) == 4  # the main thread and three cashiers
+    # Nothing of vopo itself is recorded, not even a return of a frame that
+    # was running when profiling started.
+    records = [r for rs in threads.values() for r in rs]
+    assert all(r["frame_id"] is not None for r in records)
+    assert all(r["path"].rpartition(":")[0].endswith("examples/shop.py") for r in records)
 
     listing = vopo("traces", "--db", db)
     assert [line.split()[0] for line in listing.out.splitlines()[1:]] == [trace_id]
@@ -107,13 +121,13 @@ def test_the_example_reads_back_as_its_records_say(vopo, db):
                     for header, items in shown.items()}
     assert set(by_native_id) == set(threads)
     for native_id, records in threads.items():
-        items = [(depth, item) for depth, item, _ in by_native_id[native_id] if item[:2] not in ("* ", "<-")]
-        assert items == expected_outline(records)
-        calls = {r["frame_id"]: r for r in records if r["event"] == "call"}
-        expected = [r["timestamp"] - calls[r["frame_id"]]["timestamp"]
-                    for r in records if r["event"] == "return" and r["frame_id"] in calls]
-        printed = [duration_of(line) for _, _, line in by_native_id[native_id]]
-        assert sorted(p for p in printed if p is not None) == pytest.approx(sorted(expected), rel=1e-2, abs=1e-7)
+        call_lines = [entry for entry in by_native_id[native_id] if entry[1][:2] not in ("* ", "<-")]
+        assert [(depth, item) for depth, item, _ in call_lines] == expected_outline(records)
+        # So the call lines are in the order of the call records.
+        returned = {r["frame_id"]: r["timestamp"] for r in records if r.get("event") == "return"}
+        expected = [returned[r["frame_id"]] - r["timestamp"] for r in records if r.get("event") == "call"]
+        printed = [duration_of(line) for _, _, line in call_lines]
+        assert printed == pytest.approx(expected, rel=1e-2, abs=1e-7)
 
     events = json.loads(vopo("export", trace_id, "--db", db).out)["traceEvents"]
     complete = [e for e in events if e["ph"] == "X"]

@@ -114,3 +114,20 @@ def test_json_export_is_the_merged_document_made_json_safe(vopo, db, tmp_path):
     assert ret["arg"] == {"$base64": "b2s="}
     assert document["meta"] == {"version": "0.1.0", "source": "tests", "use_frame_boundaries": True}
     assert document["trace_id"] == trace.trace_id
+
+
+def test_deep_recursion_is_shown_and_exported_without_exhausting_the_stack(vopo, db):
+    trace = Trace()
+    main = trace.thread()
+    for _ in range(1500):
+        main.call("descend", "deep.py:3", at=4, step=1e-6)
+    for _ in range(1500):
+        main.ret(step=1e-6)
+    trace.save(db)
+
+    shown = vopo("show", trace.trace_id, "--db", db)
+    assert shown.code == 0, shown.err
+    assert shown.out.splitlines()[-1].lstrip().startswith("[depth 1499] @4 descend()  deep.py:3  ")
+    complete = [e for e in chrome(vopo, db, trace.trace_id)["traceEvents"] if e["ph"] == "X"]
+    assert len(complete) == 1500
+    assert_nested_per_thread(complete)

@@ -86,7 +86,7 @@ class ThreadScript:
         self.trace = trace
         self.name = name
         self.native_id = native_id
-        self.stack = []  # [frame id, line] of the open calls, innermost last
+        self.stack = []  # [frame id, line, call record] of the open calls, innermost last
 
     def call(self, qualname, path="shop.py:1", at=None, locals=None, step=STEP, co_name=None):
         """Records a call made from line ``at`` of the running call."""
@@ -98,12 +98,11 @@ class ThreadScript:
         frame_id = self.trace.new_frame_id()
         record = self._frame(qualname, co_name, path, "call", frame_id, None, locals or {}, site, step)
         self.trace.times[frame_id] = [record["timestamp"], None]
-        self.stack.append([frame_id, int(path.rpartition(":")[2])])
+        self.stack.append([frame_id, int(path.rpartition(":")[2]), record])
         return frame_id
 
     def ret(self, value=None, path=None, step=STEP):
-        frame_id, _ = self.stack.pop()
-        call = next(r for _, r in self.trace.events if r.get("frame_id") == frame_id and r["type"] == "frame")
+        frame_id, _, call = self.stack.pop()
         site = call["user_code_call_site"]
         record = self._frame(call["qualname"], call["co_name"], path or call["path"], "return", frame_id,
                              value, {}, site, step)
@@ -193,7 +192,7 @@ def sections(show_output):
             body = line.lstrip(" ")
             depth = (len(line) - len(body)) // 2 - 1
             body = re.sub(r"^@\d+ ", "", body)
-            item = " ".join(body.split(" ")[:2]) if body[:2] in ("* ", "<-") else body.split("(")[0]
+            item = " ".join(body.split(" ")[:2]) if body[:2] in ("* ", "<-") else body.split("  ")[0].split("(")[0]
             current.append((depth, item, line))
     return result
 

@@ -144,8 +144,12 @@ def test_profile_script_restores_argv_and_path(native, tmp_path, capsys):
     script = tmp_path / "prog.py"
     script.write_text(SCRIPT.format(directory=str(tmp_path), ending=""))
     argv, path = sys.argv[:], sys.path[:]
-    assert profile_script(script, ["a"], db_path=tmp_path / "t.sqlite3")[0] == 0
+    code, trace_id = profile_script(script, ["a"], db_path=tmp_path / "t.sqlite3")
+    assert code == 0
     assert (sys.argv, sys.path, capsys.readouterr().out) == (argv, path, "__main__ ['a'] True\n")
+    # The trace names the program's command line, not the runner's.
+    [document] = saved_documents(tmp_path / "t.sqlite3", trace_id)
+    assert document["command_line_args"] == [str(script), "a"]
 
 
 def test_profile_module_runs_like_python_dash_m(native, tmp_path, capsys, monkeypatch):

@@ -9,6 +9,7 @@ import pytest
 
 import vopo.serialize
 from conftest import describe, library_function, plugin_records, run_profiled
+from vopo_testing import profile
 
 
 def target(x):
@@ -20,10 +21,7 @@ def caller():
 
 
 CALL_LINE = caller.__code__.co_firstlineno + 1
-
-
-def frame_ids(records):
-    return {r["frame_id"] for r in records if r["type"] == "frame"}
+handle = library_function("def handle(request):\n    return request * 2\n", "handle")
 
 
 def warnings_of(caplog):
@@ -41,16 +39,18 @@ def test_record_fields_and_the_caller_as_call_site_on_call_and_return(use_plugin
     assert enter["frame_id"] == leave["frame_id"] != target_call["frame_id"]
     assert enter["frame_id"].startswith("frm_") and len(enter["frame_id"]) == 30
     assert before <= enter["timestamp"] <= leave["timestamp"] <= time.time()
-    assert enter["thread"] == threading.current_thread().name
-    assert enter["thread_native_id"] == threading.get_native_id()
+    assert (enter["thread"], enter["thread_native_id"]) == (threading.current_thread().name,
+                                                            threading.get_native_id())
+    # On the return too the call site is the caller, not the returning frame.
     site = {"call_frame_id": caller_call["frame_id"], "line_number": CALL_LINE}
     assert enter["user_code_call_site"] == leave["user_code_call_site"] == site
     assert enter["subtype"] == leave["subtype"] == "sub"
 
 
 def test_library_frames_get_plugin_records_but_no_frame_records(use_plugins):
-    handle = library_function("def handle(request):\n    return request * 2\n", "handle")
-    use_plugins(describe(["handle"], path_fragment="somelib/handlers/base.py"))
+    # None stands for "not given" for these four keys.
+    absent = dict.fromkeys(["call", "process", "events", "build_context"])
+    use_plugins(describe(["handle"], path_fragment="somelib/handlers/base.py", **absent))
     result, records = run_profiled(handle, 21)
     assert result == 42
     assert [(r["type"], r["user_code_call_site"], "subtype" in r) for r in records] == [
@@ -69,23 +69,22 @@ def test_entries_of_other_paths_never_call(use_plugins):
 ])
 def test_call_must_return_a_bool_and_a_failing_entry_spares_the_others(use_plugins, caplog, result,
                                                                         own_records, warnings):
-    def call(frame, event, arg, context):
+    def call(*args):
         if isinstance(result, Exception):
             raise result
         return result
 
     use_plugins(describe(["target"], call=call), describe(["target"], call_type="other", return_type="other"))
     value, records = run_profiled(target, 1)
-    assert value == 2
-    types_ = [r["type"] for r in records]
-    assert types_.count("enter") + types_.count("leave") == own_records
-    assert types_.count("other") == 2 and types_.count("frame") == 2
+    kinds = [r["type"] for r in records]
+    assert value == 2 and kinds.count("other") == 2 and kinds.count("frame") == 2
+    assert kinds.count("enter") + kinds.count("leave") == own_records
     assert len(warnings_of(caplog)) == warnings
     if warnings and not isinstance(result, Exception):
         assert f"'{type(result).__name__}' object cannot be converted to 'PyBool'" in caplog.text
 
 
-def test_call_runs_before_the_events_test_and_returns_get_fresh_ids(use_plugins):
+def test_call_runs_before_the_events_test_and_unrecorded_calls_give_fresh_ids(use_plugins):
     seen = []
     use_plugins(describe(["target"], call=lambda frame, event, arg, ctx: seen.append((event, arg)) or True,
                          events=["return"]),
@@ -94,15 +93,15 @@ def test_call_runs_before_the_events_test_and_returns_get_fresh_ids(use_plugins)
     assert seen == [("call", None), ("return", 2), ("call", None), ("return", 3)]
     returns = plugin_records(records)
     assert [r["type"] for r in returns] == ["leave"] * 4
-    ids = [r["frame_id"] for r in returns]
-    assert len(set(ids)) == 4 and not set(ids) & frame_ids(records)
+    ids = {r["frame_id"] for r in returns}
+    assert len(ids) == 4 and not ids & {r["frame_id"] for r in records if r["type"] == "frame"}
 
 
 def test_two_entries_make_two_records_before_the_frame_record_each_with_its_own_ids(use_plugins):
     use_plugins(describe(["target"], call_type="one", return_type="one-end"),
                 describe(["target"], call_type="two", return_type="two-end"))
     _, records = run_profiled(target, 1)
-    # The return's batch is stored reversed: the frame record comes first.
+    # A return's batch is stored reversed: its frame record comes first.
     assert [r["type"] for r in records] == ["one", "two", "frame", "frame", "two-end", "one-end"]
     one, two, _, _, two_end, one_end = records
     assert one["frame_id"] == one_end["frame_id"] != two["frame_id"] == two_end["frame_id"]
@@ -126,63 +125,58 @@ def test_process_adds_keys_and_replaces_in_place(use_plugins, as_mapping):
 
 
 class NoClass:
+    """isinstance() raises on it."""
+
     @property
     def __class__(self):
         raise RuntimeError("no class")
 
 
-@pytest.mark.parametrize("returned, message", [
-    (None, "'NoneType' object cannot be converted to 'Mapping'"),
-    ({"type": 5}, "'int' object cannot be converted to 'PyString'"),
-    (RuntimeError("process failed"), "process failed"),
-])
-def test_process_failures_are_reported_per_event(use_plugins, caplog, returned, message):
-    def process(*args):
-        if isinstance(returned, Exception):
-            raise returned
-        return returned
+NO_CLASS = NoClass()
 
+
+def process_fails(*args):
+    raise RuntimeError("process failed")
+
+
+@pytest.mark.parametrize("process, message", [
+    (lambda *args: None, "'NoneType' object cannot be converted to 'Mapping'"),
+    (lambda *args: NO_CLASS, "'NoClass' object cannot be converted to 'Mapping'"),
+    (lambda *args: {"type": 5}, "'int' object cannot be converted to 'PyString'"),
+    (process_fails, "process failed"),
+])
+def test_process_failures_are_reported_per_event(use_plugins, caplog, monkeypatch, process, message):
+    unraisable = []
+    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
     use_plugins(describe(["target"], process=process))
     _, records = run_profiled(target, 1)
     assert [r["type"] for r in records] == ["frame", "frame"]
     assert len(warnings_of(caplog)) == 2 and message in caplog.text
+    assert [u.object for u in unraisable] == ([NO_CLASS] * 2 if "NoClass" in message else [])
 
 
-def test_raising_mapping_test_goes_to_the_unraisable_hook(use_plugins, caplog, monkeypatch):
-    unraisable = []
-    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
-    returned = NoClass()
-    use_plugins(describe(["target"], process=lambda *a: returned, events=["call"]))
-    run_profiled(target, 1)
-    assert [u.object for u in unraisable] == [returned]
-    assert "'NoClass' object cannot be converted to 'Mapping'" in caplog.text
-
-
-@pytest.mark.parametrize("lightweight", [False, True])
-def test_records_go_through_the_chosen_serializer(use_plugins, monkeypatch, lightweight):
-    chosen = "dump_msgpack_lightweight_repr" if lightweight else "dump_msgpack"
-    other = "dump_msgpack" if lightweight else "dump_msgpack_lightweight_repr"
-    real = getattr(vopo.serialize, chosen)
-    got = {chosen: [], other: []}
-    for name in got:
-        monkeypatch.setattr(vopo.serialize, name, lambda value, name=name: got[name].append(value) or real(value))
-    use_plugins(describe(["target"]))
-    run_profiled(target, 1, lightweight_repr=lightweight)
-    assert [v["type"] for v in got[chosen] if isinstance(v, dict) and "frame_id" in v] == ["enter", "leave"]
-    assert not any(isinstance(v, dict) and "frame_id" in v for v in got[other])
+@pytest.mark.parametrize("lightweight, chosen", [(False, "dump_msgpack"), (True, "dump_msgpack_lightweight_repr")])
+def test_each_record_is_serialized_once_with_the_chosen_serializer(use_plugins, monkeypatch, lightweight, chosen):
+    calls = []
+    for name in ("dump_msgpack", "dump_msgpack_lightweight_repr"):
+        monkeypatch.setattr(vopo.serialize, name, lambda value, name=name: calls.append((name, value["type"])) or b"\xc0")
+    use_plugins(describe(["handle"], path_fragment="somelib/"))
+    profile(handle, 1, lightweight_repr=lightweight)
+    assert calls == [(chosen, "enter"), (chosen, "leave")]
 
 
 def test_thread_facts_are_read_afresh_for_each_record(use_plugins):
-    def rename_and_call():
+    name = threading.current_thread().name
+
+    def rename_between_calls():
         target(1)
         threading.current_thread().name = "renamed"
         target(2)
 
-    thread_name = threading.current_thread().name
     use_plugins(describe(["target"], events=["call"]))
     try:
-        _, records = run_profiled(rename_and_call)
+        _, records = run_profiled(rename_between_calls)
     finally:
-        threading.current_thread().name = thread_name
-    assert [r["thread"] for r in plugin_records(records)] == [thread_name, "renamed"]
-    assert {r["thread"] for r in records if r["type"] == "frame"} == {thread_name}
+        threading.current_thread().name = name
+    assert [r["thread"] for r in plugin_records(records)] == [name, "renamed"]
+    assert {r["thread"] for r in records if r["type"] == "frame"} == {name}

@@ -16,6 +16,7 @@ import msgpack
 from vopo.cli.errors import CliError
 
 FRAME = "frame"
+_LATEST_TIME = 1e12
 # Keys every record carries; anything else on a plugin record is the plugin's own.
 STANDARD_KEYS = frozenset(
     ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type")
@@ -161,8 +162,8 @@ def _check_document(document, label):
     frames = document.get("frames")
     if not isinstance(frames, dict) or not all(isinstance(records, list) for records in frames.values()):
         raise _corrupt(label, '"frames" is missing or not a map of record lists')
-    if not _is_number(document.get("timestamp")):
-        raise _corrupt(label, '"timestamp" is missing or not a number')
+    if not _is_time(document.get("timestamp")):
+        raise _corrupt(label, '"timestamp" is missing or not a time')
 
 
 def _group_by_thread(documents, label):
@@ -195,7 +196,7 @@ def _record(raw, seq, label):
     problem = (
         (not isinstance(kind, str) and '"type" is not a string')
         or (frame_id is not None and not isinstance(frame_id, str) and '"frame_id" is not a string')
-        or (not _is_number(timestamp) and '"timestamp" is not a number')
+        or (not _is_time(timestamp) and '"timestamp" is not a time')
         or (native_id is not None and not _is_int(native_id) and '"thread_native_id" is not an integer')
         or (thread is not None and not isinstance(thread, str) and '"thread" is not a string')
         or (kind == FRAME and _frame_problem(raw))
@@ -243,8 +244,10 @@ def _is_int(value):
     return isinstance(value, int) and not isinstance(value, bool)
 
 
-def _is_number(value):
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+def _is_time(value):
+    # Seconds since the epoch; anything not finite or beyond the year 30000
+    # cannot come from a clock.
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and abs(value) < _LATEST_TIME
 
 
 def _text(value, default):

@@ -31,10 +31,13 @@ _PROCESS_ID_WITHOUT_MAIN_THREAD = 1
 
 def export_trace(db_path, reference, timeout, output_format, output):
     trace = load_trace(store.rows_of_trace(db_path, reference, timeout))
-    if output_format == "chrome":
-        text = _to_json(chrome_trace(trace), indent=None)
-    else:
-        text = _to_json(json_safe(trace.merged_document()), indent=2)
+    try:
+        if output_format == "chrome":
+            text = _to_json(chrome_trace(trace), indent=None)
+        else:
+            text = _to_json(json_safe(trace.merged_document()), indent=2)
+    except RecursionError:
+        raise CliError(f"trace {trace.trace_id} holds values nested too deeply to write as JSON") from None
     write_output(text + "\n", output)
     return 0
 
@@ -208,7 +211,4 @@ def _plugin_args(record):
 
 
 def _to_json(value, indent):
-    try:
-        return json.dumps(value, indent=indent, ensure_ascii=False, allow_nan=False)
-    except RecursionError:
-        raise CliError("the trace holds values nested too deeply to write as JSON") from None
+    return json.dumps(value, indent=indent, ensure_ascii=False, allow_nan=False)

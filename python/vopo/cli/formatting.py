@@ -8,18 +8,19 @@ from vopo.cli.values import render, shorten
 
 def duration(seconds):
     """'12.3 us', '4.56 ms', '1.234 s'."""
-    if seconds is None:
-        return "no return"
-    size = abs(seconds)
-    if size < 1e-3:
+    magnitude = abs(seconds)
+    if magnitude < 1e-3:
         return f"{seconds * 1e6:.1f} us"
-    if size < 1:
+    if magnitude < 1:
         return f"{seconds * 1e3:.2f} ms"
     return f"{seconds:.3f} s"
 
 
 def local_time(timestamp, milliseconds=False):
-    moment = datetime.datetime.fromtimestamp(timestamp)
+    try:
+        moment = datetime.datetime.fromtimestamp(timestamp)
+    except (TypeError, ValueError, OverflowError, OSError):
+        return f"{timestamp!r} (not a time)"
     if milliseconds:
         return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{moment.microsecond // 1000:03d}"
     return moment.strftime("%Y-%m-%d %H:%M:%S")
@@ -46,7 +47,7 @@ def thread_label(trace, thread):
 
 
 def plugin_label(record, limit=None):
-    """'start_test nodeid=tests/test_shop.py::test_total' and the like."""
+    """'end_test subtype=pytest node_id=test_shop.py::test_total' and the like."""
     fields = " ".join(
         f"{key}={shorten(value, limit) if isinstance(value, str) else render(value, limit)}"
         for key, value in record.plugin_fields.items()

@@ -23,6 +23,7 @@ from vopo.cli.errors import CliError
 # Options of ``run`` that take a value as the next word.
 VALUE_OPTIONS = ("--db", "--include", "--ignore")
 FIRST_CALLS_SHOWN = 10
+TRACES_SUMMARISED = 10
 
 
 @dataclass
@@ -78,7 +79,10 @@ def prepare(program, options):
 
 def report(plan, trace_id, timeout):
     """The summary of what the run saved, on stderr."""
-    sys.stdout.flush()
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass  # the program closed or broke its stdout; the summary goes to stderr anyway
     try:
         rows = store.rows_after(plan.db_path, plan.last_row_before, timeout)
     except CliError as error:
@@ -88,11 +92,16 @@ def report(plan, trace_id, timeout):
         print(f"vopo: no trace was saved to {plan.db_path} (trace id {trace_id})", file=sys.stderr)
         return
     traces = _traces_of(rows)
+    if not traces:
+        return
     saved = formatting.plural(len(traces), "trace")
     print(f"vopo: {saved} saved to {plan.db_path}", file=sys.stderr)
-    for trace in traces:
+    for trace in traces[:TRACES_SUMMARISED]:
         for line in _trace_summary(trace):
             print(line, file=sys.stderr)
+    if len(traces) > TRACES_SUMMARISED:
+        print(f"  and {len(traces) - TRACES_SUMMARISED} more (list them with: vopo traces --db {plan.db_path})",
+              file=sys.stderr)
     _first_calls(traces[0])
     print(f"vopo: see the calls with: vopo show {traces[0].trace_id} --db {plan.db_path}", file=sys.stderr)
 

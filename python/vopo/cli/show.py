@@ -18,6 +18,8 @@ from vopo.cli.values import render, render_arguments
 
 VALUE_LIMIT = 60
 ARGUMENTS_LIMIT = 100
+# Deeper calls are not indented further but carry their depth: "[depth 57] ".
+MAX_INDENT = 40
 
 
 def show_trace(db_path, reference, timeout, full):
@@ -26,12 +28,14 @@ def show_trace(db_path, reference, timeout, full):
     write = sys.stdout.write
     for line in _header(trace):
         write(line + "\n")
+    if not trace.threads:
+        write("\nno records\n")
     for thread in _threads_in_order(trace):
         tree = build_tree(thread.records)
         write("\n" + _thread_line(trace, thread, tree) + "\n")
         openings = _plugin_openings(thread.records)
         for depth, item in walk(tree.roots):
-            write("  " * (depth + 1) + _item_line(item, limits, openings) + "\n")
+            write(_indent(depth) + _item_line(item, limits, openings) + "\n")
     return 0
 
 
@@ -39,6 +43,12 @@ class _Limits:
     def __init__(self, full):
         self.value = None if full else VALUE_LIMIT
         self.arguments = None if full else ARGUMENTS_LIMIT
+
+
+def _indent(depth):
+    if depth < MAX_INDENT:
+        return "  " * (depth + 1)
+    return "  " * (MAX_INDENT + 1) + f"[depth {depth}] "
 
 
 def _header(trace):
@@ -93,12 +103,18 @@ def _item_line(item, limits, openings):
 
 def _call_line(node, limits):
     record = node.call
-    arguments = render_arguments(record.raw.get("locals"), limits.arguments, limits.value)
-    text = f"{record.name}({arguments})  {record.path}"
+    text = f"{record.name}{_arguments(record, limits)}  {record.path}"
     if node.ret is None:
         return text + "  [no return]"
     value = render(node.ret.raw.get("arg"), limits.value)
     return f"{text}  {formatting.duration(node.duration)}  -> {value}"
+
+
+def _arguments(record, limits):
+    # A module's locals at its start are its globals: noise, not arguments.
+    if record.raw.get("co_name") == "<module>":
+        return ""
+    return "(" + render_arguments(record.raw.get("locals"), limits.arguments, limits.value) + ")"
 
 
 def _plugin_openings(records):

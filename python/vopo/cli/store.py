@@ -39,20 +39,22 @@ def default_db_path():
 
 def all_rows(db_path, timeout=DEFAULT_TIMEOUT):
     """Every stored row, in save order."""
-    return _query(db_path, timeout, _SELECT_ROWS + " ORDER BY id", ())
+    with _reading(db_path, timeout) as reader:
+        return reader.rows(_SELECT_ROWS + " ORDER BY id")
 
 
 def rows_after(db_path, row_id, timeout=DEFAULT_TIMEOUT):
     """The rows saved after the row ``row_id``, in save order."""
-    return _query(db_path, timeout, _SELECT_ROWS + " WHERE id > ? ORDER BY id", (row_id,))
+    with _reading(db_path, timeout) as reader:
+        return reader.rows(_SELECT_ROWS + " WHERE id > ? ORDER BY id", row_id)
 
 
 def last_row_id(db_path, timeout=DEFAULT_TIMEOUT):
     """The id of the newest row; 0 when there is no database or no trace yet."""
     if not os.path.exists(db_path):
         return 0
-    found = _query(db_path, timeout, "SELECT COALESCE(MAX(id), 0) FROM traces", (), rows_of=tuple)
-    return found[0][0] if found else 0
+    with _reading(db_path, timeout) as reader:
+        return reader.value("SELECT MAX(id) FROM traces") or 0
 
 
 def rows_of_trace(db_path, reference, timeout=DEFAULT_TIMEOUT):
@@ -61,48 +63,68 @@ def rows_of_trace(db_path, reference, timeout=DEFAULT_TIMEOUT):
     ``reference`` is a trace id, a prefix that only one stored trace id starts
     with, or ``latest`` for the trace saved last.
     """
-    trace_id = _resolve(db_path, reference, timeout)
-    return _query(db_path, timeout, _SELECT_ROWS + " WHERE trace_id = ? ORDER BY id", (trace_id,))
+    with _reading(db_path, timeout) as reader:
+        trace_id = _resolve(reader, reference)
+        return reader.rows(_SELECT_ROWS + " WHERE trace_id = ? ORDER BY id", trace_id)
 
 
 _SELECT_ROWS = "SELECT id, trace_id, saved_at, msgpack FROM traces"
 
 
-def _resolve(db_path, reference, timeout):
-    exact = _query(db_path, timeout, "SELECT 1 FROM traces WHERE trace_id = ? LIMIT 1", (reference,), tuple)
-    if exact:
+def _resolve(reader, reference):
+    if reader.value("SELECT 1 FROM traces WHERE trace_id = ? LIMIT 1", reference):
         return reference
     if reference == LATEST:
-        newest = _query(db_path, timeout, "SELECT trace_id FROM traces ORDER BY id DESC LIMIT 1", (), tuple)
-        if newest:
-            return newest[0][0]
-        raise CliError(f"{db_path} holds no traces yet")
-    candidates = _query(
-        db_path,
-        timeout,
-        "SELECT DISTINCT trace_id FROM traces WHERE substr(trace_id, 1, ?) = ? LIMIT 2",
-        (len(reference), reference),
-        tuple,
+        newest = reader.value("SELECT trace_id FROM traces ORDER BY id DESC LIMIT 1")
+        if newest is None:
+            raise CliError(f"{reader.db_path} holds no traces yet")
+        return newest
+    candidates = reader.values(
+        "SELECT DISTINCT trace_id FROM traces WHERE substr(trace_id, 1, ?) = ? LIMIT 2", len(reference), reference
     )
     if len(candidates) == 1:
-        return candidates[0][0]
+        return candidates[0]
+    where = reader.db_path
     if candidates:
-        raise CliError(f"trace id {reference!r} is ambiguous in {db_path}: give more of it")
-    raise CliError(f"no trace with id {reference!r} in {db_path} (list them with: vopo traces --db {db_path})")
+        raise CliError(f"trace id {reference!r} is ambiguous in {where}: give more of it")
+    raise CliError(f"no trace with id {reference!r} in {where} (list them with: vopo traces --db {where})")
 
 
-def _query(db_path, timeout, sql, parameters, rows_of=None):
-    with contextlib.closing(_connect(db_path, timeout)) as connection:
+class _Reader:
+    """Queries on one read-only connection, with SQLite errors turned into
+    CliError. A database without the traces table reads as empty."""
+
+    def __init__(self, connection, db_path, timeout):
+        self.connection = connection
+        self.db_path = db_path
+        self.timeout = timeout
+
+    def rows(self, sql, *parameters):
+        return [StoredRow(*row) for row in self._fetch(sql, parameters)]
+
+    def values(self, sql, *parameters):
+        return [row[0] for row in self._fetch(sql, parameters)]
+
+    def value(self, sql, *parameters):
+        found = self.values(sql, *parameters)
+        return found[0] if found else None
+
+    def _fetch(self, sql, parameters):
         try:
-            connection.execute("PRAGMA query_only = ON")
-            rows = connection.execute(sql, parameters).fetchall()
+            return self.connection.execute(sql, parameters).fetchall()
         except sqlite3.Error as error:
             if _missing_table(error):
                 return []
-            raise _read_error(db_path, error, timeout) from None
-    if rows_of is not None:
-        return [rows_of(row) for row in rows]
-    return [StoredRow(*row) for row in rows]
+            raise _read_error(self.db_path, error, self.timeout) from None
+
+
+@contextlib.contextmanager
+def _reading(db_path, timeout):
+    connection = _connect(db_path, timeout)
+    try:
+        yield _Reader(connection, db_path, timeout)
+    finally:
+        connection.close()
 
 
 def _connect(db_path, timeout):

@@ -118,7 +118,7 @@ def _scalar_text(value):
 
 
 def _text(value):
-    if len(value) >= 2 and value.startswith("<") and value.endswith(">") or value.startswith("... <"):
+    if (len(value) >= 2 and value.startswith("<") and value.endswith(">")) or value.startswith("... <"):
         return _escape_controls(value)
     return repr(value)
 
