@@ -130,12 +130,18 @@ def vopo_runner(serializer, db_path):
     return run
 
 
-def best_time(runner, fn, n, repeat):
-    best = float("inf")
+def timed(runner, fn, n):
+    start = time.perf_counter()
+    runner(fn, n)
+    return time.perf_counter() - start
+
+
+def best_times(runners, fn, n, repeat):
+    """The best time of each runner, taking turns so drift hits all alike."""
+    best = [float("inf")] * len(runners)
     for _ in range(repeat):
-        start = time.perf_counter()
-        runner(fn, n)
-        best = min(best, time.perf_counter() - start)
+        for index, runner in enumerate(runners):
+            best[index] = min(best[index], timed(runner, fn, n))
     return best
 
 
@@ -153,15 +159,12 @@ def main():
     print(f"Python {sys.version.split()[0]}, best of {options.repeat} runs")
     for title, fn, n in WORKLOADS:
         events = count_events(fn, n)
-        plain = best_time(run_plain, fn, n, options.repeat)
+        plain, *profiled = best_times([run_plain] + [runner for _, runner in modes], fn, n, options.repeat)
         print(f"\n{title}: {events} events, {plain / events * 1e9:.1f} ns per event unprofiled")
         print(f"  {'mode':<24}{'overhead ns/event':>20}{'x no-op floor':>16}")
-        floor = None
-        for name, runner in modes:
-            overhead = (best_time(runner, fn, n, options.repeat) - plain) / events * 1e9
-            floor = overhead if floor is None else floor
-            print(f"  {name:<24}{overhead:>20.1f}{overhead / floor:>16.2f}")
-
+        overheads = [(t - plain) / events * 1e9 for t in profiled]
+        for (name, _), overhead in zip(modes, overheads):
+            print(f"  {name:<24}{overhead:>20.1f}{overhead / overheads[0]:>16.2f}")
 
 if __name__ == "__main__":
     main()

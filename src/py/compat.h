@@ -39,6 +39,51 @@ inline Ref frame_locals(PyFrameObject* frame) {
 #endif
 }
 
+#if PY_VERSION_HEX < 0x030B0000
+namespace detail {
+
+// The slot of `name` among `names`, or -1.
+inline Py_ssize_t name_slot(PyObject* names, PyObject* name) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+    PyObject* candidate = PyTuple_GET_ITEM(names, i);
+    if (candidate == name || PyUnicode_Compare(candidate, name) == 0) return i;
+  }
+  return -1;
+}
+
+}  // namespace detail
+#endif
+
+// What `frame.f_locals[name]` would give, without making the frame's locals
+// mapping: on older interpreters that mapping is a snapshot kept on the
+// frame, which would hold on to objects the program has already let go of.
+// Empty when the frame has no such local; other failures throw.
+inline Ref frame_local(PyFrameObject* frame, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+  Ref locals = frame_locals(frame);
+  PyObject* value = PyObject_GetItem(locals.get(), name);
+#else
+  PyCodeObject* code = frame->f_code;
+  if (code->co_flags & CO_OPTIMIZED) {
+    // Cells and free variables are mapped after plain locals, so they win.
+    Py_ssize_t locals = code->co_nlocals;
+    Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    Py_ssize_t slot = detail::name_slot(code->co_cellvars, name);
+    if (slot < 0 && (slot = detail::name_slot(code->co_freevars, name)) >= 0) slot += cells;
+    if (slot >= 0) return Ref::borrow(PyCell_GET(frame->f_localsplus[locals + slot]));
+    slot = detail::name_slot(code->co_varnames, name);
+    return slot >= 0 ? Ref::borrow(frame->f_localsplus[slot]) : Ref();
+  }
+  if (frame->f_locals == nullptr) return Ref();
+  PyObject* value = PyObject_GetItem(frame->f_locals, name);
+#endif
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_pending();
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
 inline int frame_line(PyFrameObject* frame) { return PyFrame_GetLineNumber(frame); }
 
 // The frame's globals dict, borrowed.

@@ -191,8 +191,7 @@ std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* nam
     if (PyErr_Occurred()) py::throw_pending();
     return std::nullopt;
   }
-  Ref caller_locals = py::frame_locals(py::as_frame(caller));
-  if (Ref value = lookup(caller_locals.get(), name)) return dotted_name_of(value.get());
+  if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get());
 
   Ref locals = py::frame_locals(frame);
   if (Ref self = lookup(locals.get(), names().self)) return qualname_through_self(self.get(), name);

@@ -161,3 +161,45 @@ def test_thread_name_that_is_not_text_loses_only_the_records(monkeypatch, record
     monkeypatch.setattr(threading.current_thread(), "_name", 5)
     target = define(TARGET, "/srv/app/views.py")["target"]
     assert record(target) == []
+
+
+LIBRARY_CALLER = """
+import gc, weakref
+
+class Payload:
+    pass
+
+def hold_then_release(callback):
+    payload = Payload()
+    ref = weakref.ref(payload)
+    callback()
+    del payload
+    gc.collect()
+    return ref() is None
+
+def cell_caller(callback):
+    payload = Payload()
+    def closure():
+        return payload
+    callback()
+    return closure
+"""
+
+
+def test_naming_a_frame_keeps_nothing_of_its_callers_alive(record, define):
+    """Inferring a name reads the caller's locals without leaving a snapshot of
+    them on the caller's frame, so the program's objects die when it drops them."""
+    library = define(LIBRARY_CALLER, "/srv/venv/lib/python3.10/site-packages/lib/holder.py")
+    namespace = define("def callback():\n    return 1\n", "/srv/app/callbacks.py")
+    results = []
+    records = record(lambda: results.append(library["hold_then_release"](namespace["callback"])))
+    assert results == [True]
+    assert [r["co_name"] for r in records if r["co_name"] == "callback"] == ["callback", "callback"]
+
+
+def test_names_found_in_a_callers_cells(record, define):
+    source = "def make():\n    def inner():\n        return helper()\n    def helper():\n        return 2\n    return inner\n"
+    inner = define(source, "/srv/app/cells.py", module="app.cells")["make"]()
+    records = [r for r in record(inner) if r["co_name"] == "helper"]
+    expected = "app.cells.make.<locals>.helper" if sys.version_info < (3, 11) else records[0]["qualname"]
+    assert records[0]["qualname"] == expected
