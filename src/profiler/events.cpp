@@ -37,7 +37,7 @@ std::string_view text_or_panic(PyObject* object, const char* message) {
 // A namespace that is not a dict (a class body run in a custom mapping) is
 // recorded as it is.
 py::Ref recorded_locals(PyFrameObject* frame) {
-  py::Ref locals = py::getattr(reinterpret_cast<PyObject*>(frame), py::names().f_locals);
+  py::Ref locals = py::frame_locals_snapshot(frame);
   if (!PyDict_Check(locals.get())) return locals;
   py::Ref builtins;
   try {

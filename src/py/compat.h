@@ -28,17 +28,6 @@ inline PyFrameObject* as_frame(const Ref& frame) {
   return reinterpret_cast<PyFrameObject*>(frame.get());
 }
 
-// The frame's locals mapping as `f_locals` shows it, a new reference; on
-// older interpreters the fast locals are first copied into it.
-inline Ref frame_locals(PyFrameObject* frame) {
-#if PY_VERSION_HEX >= 0x030B0000
-  return check(PyFrame_GetLocals(frame));
-#else
-  if (PyFrame_FastToLocalsWithError(frame) < 0) throw_pending();
-  return Ref::borrow(frame->f_locals);
-#endif
-}
-
 #if PY_VERSION_HEX < 0x030B0000
 namespace detail {
 
@@ -60,7 +49,7 @@ inline Py_ssize_t name_slot(PyObject* names, PyObject* name) {
 // Empty when the frame has no such local; other failures throw.
 inline Ref frame_local(PyFrameObject* frame, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030B0000
-  Ref locals = frame_locals(frame);
+  Ref locals = check(PyFrame_GetLocals(frame));
   PyObject* value = PyObject_GetItem(locals.get(), name);
 #else
   PyCodeObject* code = frame->f_code;
@@ -82,6 +71,44 @@ inline Ref frame_local(PyFrameObject* frame, PyObject* name) {
     PyErr_Clear();
   }
   return Ref::steal(value);
+}
+
+// The frame's local variables as `f_locals` shows them, without leaving a
+// snapshot on the frame that would keep objects alive after the program lets
+// go of them (older interpreters cache one there). Frames that run in a
+// namespace (modules, class bodies) give that namespace itself. The result
+// may be shared: never change it.
+inline Ref frame_locals_snapshot(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+  Ref locals = check(PyFrame_GetLocals(frame));
+  if (PyDict_Check(locals.get()) || !(frame_code(frame)->co_flags & CO_OPTIMIZED)) return locals;
+  return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get()));
+#else
+  PyCodeObject* code = frame->f_code;
+  if (!(code->co_flags & CO_OPTIMIZED)) {
+    if (frame->f_locals == nullptr) return check(PyDict_New());
+    return Ref::borrow(frame->f_locals);
+  }
+  Ref snapshot = check(PyDict_New());
+  // Plain locals first, then cells and free variables, whose values win.
+  auto add = [&](PyObject* names, Py_ssize_t first, bool cells) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+      PyObject* value = frame->f_localsplus[first + i];
+      if (cells && value != nullptr) value = PyCell_GET(value);
+      PyObject* name = PyTuple_GET_ITEM(names, i);
+      if (value != nullptr) {
+        check_status(PyDict_SetItem(snapshot.get(), name, value));
+      } else if (cells && PyDict_DelItem(snapshot.get(), name) < 0) {
+        PyErr_Clear();
+      }
+    }
+  };
+  Py_ssize_t locals = code->co_nlocals;
+  add(code->co_varnames, 0, false);
+  add(code->co_cellvars, locals, true);
+  add(code->co_freevars, locals + PyTuple_GET_SIZE(code->co_cellvars), true);
+  return snapshot;
+#endif
 }
 
 inline int frame_line(PyFrameObject* frame) { return PyFrame_GetLineNumber(frame); }

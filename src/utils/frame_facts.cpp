@@ -121,18 +121,6 @@ std::string dotted_name_of(PyObject* object) {
   return dotted(module.get(), qualname.get());
 }
 
-// The item, or an empty Ref when the key is missing; other failures throw.
-// Real dicts are read without making a KeyError first.
-Ref lookup(PyObject* mapping, PyObject* key) {
-  if (PyDict_CheckExact(mapping)) return py::dict_lookup(mapping, key);
-  PyObject* value = PyObject_GetItem(mapping, key);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::throw_pending();
-    PyErr_Clear();
-  }
-  return Ref::steal(value);
-}
-
 // The item; a missing key is a KeyError.
 Ref item(PyObject* mapping, PyObject* key) {
   if (!PyDict_CheckExact(mapping)) return py::getitem(mapping, key);
@@ -193,12 +181,11 @@ std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* nam
   }
   if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get());
 
-  Ref locals = py::frame_locals(frame);
-  if (Ref self = lookup(locals.get(), names().self)) return qualname_through_self(self.get(), name);
-  Ref cls = lookup(locals.get(), names().cls);
+  if (Ref self = py::frame_local(frame, names().self)) return qualname_through_self(self.get(), name);
+  Ref cls = py::frame_local(frame, names().cls);
   if (cls && PyType_Check(cls.get())) return dotted_name_of(static_attribute(cls.get(), name).get());
 
-  if (Ref qualname = lookup(locals.get(), names().dunder_qualname)) {
+  if (Ref qualname = py::frame_local(frame, names().dunder_qualname)) {
     return dotted(module_name(frame).get(), qualname.get());
   }
   return dotted_name_of(item(py::frame_globals(frame), name).get());

@@ -340,3 +340,25 @@ def test_file_name_without_utf8_form_is_reported(warnings_seen):
     assert profile(namespace["odd"])[0] == 7
     assert [str(w.exc_info[1]) for w in warnings_seen] == ["`co_filename` is always a string"] * 2
     assert type(warnings_seen[0].exc_info[1]).__name__ == "PanicException"
+
+
+class Payload:
+    pass
+
+
+def drops_its_argument(payload):
+    import gc
+    import weakref
+    ref = weakref.ref(payload)
+    del payload
+    gc.collect()
+    return ref() is None
+
+
+def test_recording_locals_keeps_no_object_alive():
+    """The locals are read without leaving a snapshot on the frame, so an
+    argument the function lets go of dies as it would unprofiled."""
+    result, host = profile(lambda: drops_its_argument(Payload()))
+    assert result is True
+    call = frames_named(decode(host.rust_profiler.build_trace()), "drops_its_argument")[0]
+    assert call["locals"]["payload"]
