@@ -346,19 +346,26 @@ class Payload:
     pass
 
 
-def drops_its_argument(payload):
+def lets_go_between_resumptions(box):
     import gc
     import weakref
+    payload = box.pop()
     ref = weakref.ref(payload)
+    yield
     del payload
     gc.collect()
-    return ref() is None
+    yield ref() is None
 
 
 def test_recording_locals_keeps_no_object_alive():
     """The locals are read without leaving a snapshot on the frame, so an
-    argument the function lets go of dies as it would unprofiled."""
-    result, host = profile(lambda: drops_its_argument(Payload()))
+    object the program lets go of dies as it would unprofiled."""
+    def run():
+        steps = lets_go_between_resumptions([Payload()])
+        next(steps)
+        return next(steps)
+
+    result, host = profile(run)
     assert result is True
-    call = frames_named(decode(host.rust_profiler.build_trace()), "drops_its_argument")[0]
-    assert call["locals"]["payload"]
+    records = frames_named(decode(host.rust_profiler.build_trace()), "lets_go_between_resumptions")
+    assert "payload" in records[1]["locals"] and "payload" not in records[-1]["locals"]
