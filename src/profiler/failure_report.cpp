@@ -1,5 +1,6 @@
 #include "profiler/failure_report.h"
 
+#include "py/compat.h"
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
@@ -13,11 +14,10 @@ constexpr const char kTemplate[] =
 
 PyObject* or_none(PyObject* object) { return object != nullptr ? object : Py_None; }
 
+// The frame's locals as they are now; None when the frame is not one.
 py::Ref frame_locals_or_none(PyFrameObject* frame) {
-  PyObject* locals = PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), py::names().f_locals);
-  if (locals != nullptr) return py::Ref::steal(locals);
-  PyErr_Clear();
-  return py::Ref::borrow(Py_None);
+  if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) return py::Ref::borrow(Py_None);
+  return py::frame_locals_snapshot(frame);
 }
 
 void log_warning(py::Error&& error, PyFrameObject* frame, Event event, PyObject* co_filename,
