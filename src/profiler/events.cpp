@@ -1,6 +1,5 @@
 #include "profiler/events.h"
 
-#include <algorithm>
 
 #include "plugins/plugin_stage.h"
 #include "profiler/call_site.h"
