@@ -1,6 +1,5 @@
 #include "profiler/events.h"
 
-
 #include "plugins/plugin_stage.h"
 #include "profiler/call_site.h"
 #include "profiler/failure_report.h"
