@@ -174,7 +174,6 @@ def _encode(value, limits):
         return _failed(value)
 
 
-_UNKNOWN_FAILURE = b"\xd5\x0d\x92\xa1?\xc0"  # elided ["?", nil]
 
 
 def _failed(value):
@@ -599,3 +598,5 @@ def _elided(name, size):
 
 
 _REDACTED = msgpack.packb(msgpack.ExtType(REDACTED, b"\xc0"))
+# What a failure to encode even the type name is written as: elided ["?", nil].
+_UNKNOWN_FAILURE = _elided("?", None)
