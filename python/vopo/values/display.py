@@ -39,6 +39,8 @@ ELLIPSIS = "…"
 # model 1 may nest without bound).
 _MAX_DEPTH = 32
 _REFERENCE_LABELS = {"builtin": "built-in function"}
+# Python refuses to write ints of more than 4300 digits as text.
+_MAX_INT_BITS = 14_000
 
 
 def display(value, limit=None):
@@ -104,14 +106,20 @@ class _Writer:
             write(self, value, depth)
         elif isinstance(value, str):
             self.write(repr(value))
+        elif isinstance(value, msgpack.ExtType):
+            self.write(f"<ext {value.code}>")
         elif isinstance(value, dict):
             self.mapping(value, depth, "{", "}")
         elif isinstance(value, (list, tuple)):
             self.sequence(value, depth, "[", "]")
-        elif isinstance(value, msgpack.ExtType):
-            self.write(f"<ext {value.code}>")
         elif isinstance(value, msgpack.Timestamp):
             self.write(f"<timestamp {value.to_unix()}>")
+        else:
+            self.write(repr(value))
+
+    def int(self, value, depth):
+        if value.bit_length() > _MAX_INT_BITS:
+            self.write(f"<int of {value.bit_length()} bits>")
         else:
             self.write(repr(value))
 
@@ -239,6 +247,7 @@ class _Writer:
 
 _BRACKETS = {"list": "[]", "tuple": "()", "dict": "{}", "set": "{}", "frozenset": "{}"}
 _WRITERS = {
+    int: _Writer.int,
     Tuple: _Writer.tuple,
     Set: _Writer.set,
     FrozenSet: _Writer.frozenset,
@@ -273,6 +282,8 @@ def json_safe(value):
         return value
     if isinstance(value, float):
         return value if math.isfinite(value) else {"$kind": "float", "value": _non_finite(value)}
+    if isinstance(value, msgpack.ExtType):
+        return {"$kind": "ext", "code": value.code, "base64": _base64(value.data)}
     if isinstance(value, dict):
         return _json_map(value)
     if isinstance(value, (list, tuple)):
@@ -282,8 +293,6 @@ def json_safe(value):
     convert = _JSON.get(type(value))
     if convert is not None:
         return convert(value)
-    if isinstance(value, msgpack.ExtType):
-        return {"$kind": "ext", "code": value.code, "base64": _base64(value.data)}
     if isinstance(value, msgpack.Timestamp):
         return {"$kind": "timestamp", "seconds": value.to_unix()}
     return {"$kind": "unknown", "text": repr(value)}
