@@ -3,6 +3,10 @@
 
 #include "py/error.h"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
 namespace vopo::py {
 
 // The frame's code object, borrowed from the frame.
@@ -136,5 +140,64 @@ inline PyObject* code_qualname(PyCodeObject* code) {
 }
 
 inline bool is_frame(PyObject* object) { return Py_IS_TYPE(object, &PyFrame_Type); }
+
+// Makes sure a str's characters can be read in place; older interpreters
+// may still hold a legacy string that needs converting first.
+inline bool unicode_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(text) == 0;
+#else
+  (void)text;
+  return true;
+#endif
+}
+
+// Writes `integer` into `out` as `size` bytes of big-endian two's
+// complement. Fails (with the error pending) when it does not fit.
+inline bool int_to_big_endian(PyObject* integer, unsigned char* out, size_t size) {
+  auto* number = reinterpret_cast<PyLongObject*>(integer);
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyLong_AsByteArray(number, out, size, 0, 1, 1) == 0;
+#else
+  return _PyLong_AsByteArray(number, out, size, 0, 1) == 0;
+#endif
+}
+
+// The slot holding an object's instance dict, or NULL when its type gives
+// it none. Newer interpreters may build the dict from the inline attribute
+// values here, which can fail with the error pending.
+inline PyObject** instance_dict_slot(PyObject* object) { return _PyObject_GetDictPtr(object); }
+
+// The type's version tag, assigned now if it has none; 0 when the type
+// cannot have one. A tag changes whenever the type or one of its bases is
+// modified, and is never given to another type.
+inline unsigned int type_version(PyTypeObject* type, PyObject* any_interned_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)any_interned_name;
+  if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return 0;
+  return type->tp_version_tag;
+#else
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    // A lookup through the method cache assigns the tag.
+    _PyType_Lookup(type, any_interned_name);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+  }
+  return type->tp_version_tag;
+#endif
+}
+
+// The type's own attribute dict; static builtin types of newer interpreters
+// keep it outside the type object.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyType_GetDict(type));
+#else
+  return Ref::borrow(type->tp_dict);
+#endif
+}
+
+// Member flags and kinds of PyMemberDef, under the names every version has.
+inline constexpr int kMemberAuditedRead = 2;
+inline constexpr int kMemberObjectEx = 16;
 
 }  // namespace vopo::py

@@ -88,6 +88,7 @@ void init_names() {
   intern(n.line_number, "line_number");
   intern(n.type, "type");
   intern(n.mapping, "Mapping");
+  intern(n.enum_name, "_name_");
   ready = true;
 }
 

@@ -74,6 +74,7 @@ struct Names {
   PyObject* line_number;
   PyObject* type;
   PyObject* mapping;
+  PyObject* enum_name;
 };
 
 // Valid once `init_names` has succeeded.
