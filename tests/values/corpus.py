@@ -133,9 +133,12 @@ REFERENCES = [a_function, Plain, WithEqualMeta, sys, len, [].append, dict.fromke
 
 
 class Generator:
-    def __init__(self, seed):
+    def __init__(self, seed, looping_reprs):
         self.random = random.Random(seed)
         self.left = 0
+        self.objects = [Plain, Slots, SlotsAndDict, WithEqualMeta, ReprRaises, GetattrRaises]
+        if looping_reprs:
+            self.objects.append(ReprLoops)
 
     def value(self, depth=0):
         r = self.random
@@ -226,7 +229,7 @@ class Generator:
 
     def an_object(self, depth):
         r = self.random
-        kind = r.choice([Plain, Slots, SlotsAndDict, WithEqualMeta, ReprRaises, ReprLoops, GetattrRaises])
+        kind = r.choice(self.objects)
         value = kind()
         setter = object.__setattr__
         if kind is Slots or kind is SlotsAndDict:
@@ -283,6 +286,8 @@ class Generator:
                 cyclic, huge, hostile_]
 
 
-def values(count, seed):
-    generator = Generator(seed)
+def values(count, seed, looping_reprs=True):
+    """``count`` values; without ``looping_reprs`` none holds an object whose
+    repr never returns, so that they can be encoded with user reprs on."""
+    generator = Generator(seed, looping_reprs)
     return [generator.top_value() for _ in range(count)]

@@ -59,6 +59,7 @@ _type_mro = type.__dict__["__mro__"].__get__
 _type_dict = type.__dict__["__dict__"].__get__
 _type_module = type.__dict__["__module__"].__get__
 _type_qualname = type.__dict__["__qualname__"].__get__
+_type_dict_offset = type.__dict__["__dictoffset__"].__get__
 _exception_args = BaseException.__dict__["args"].__get__
 _module_dict = types.ModuleType.__dict__["__dict__"].__get__
 _function_module = types.FunctionType.__dict__["__module__"].__get__
@@ -230,8 +231,11 @@ class _Encoder:
         member = self.enum_member_name(obj, kind, mro)
         if member is not None:
             return _ext(ENUM_MEMBER, _pack_array(2) + _pack_str(name) + _pack_str(member))
-        if self.is_standard(obj, kind):
+        standard = self.standard_form(obj, kind)
+        if standard is _WRITTEN_AS_TEXT:
             return _ext(STANDARD, _pack_array(2) + _pack_str(name) + self.text(repr(obj)))
+        if standard is _WRITTEN_AS_OBJECT:
+            return self.object(obj, kind, mro, name, depth)
         for base in mro:
             if _has(_SUBCLASS_BASES, base):
                 return self.subclass(obj, base, name, depth)
@@ -407,23 +411,34 @@ class _Encoder:
         name = _str_key_value(dict.items(instance_dict), "_name_")
         return name if type(name) is str else None
 
-    def is_standard(self, obj, kind):
+    def standard_form(self, obj, kind):
+        """How a value of a standard type is written: by its text, or, when
+        its repr could run program code, as an object (never a user repr);
+        None for other types."""
         if kind is complex or kind is range:
-            return True
+            return _WRITTEN_AS_TEXT
         if kind is slice:
-            return all(_is_none_or_int(part(obj)) for part in _slice_parts)
+            return _text_if(all(_is_none_or_int(part(obj)) for part in _slice_parts))
         imported = self.imported()
         if not _has(imported.standard, kind):
-            return False
+            return None
         if kind is imported.datetime or kind is imported.time:
             tzinfo = _type_dict(kind)["tzinfo"].__get__(obj)
-            return tzinfo is None or type(tzinfo) is imported.timezone
-        return True
+            return _text_if(tzinfo is None or type(tzinfo) is imported.timezone)
+        return _WRITTEN_AS_TEXT
 
     def imported(self):
         if self.standard is None:
             self.standard = _Imported()
         return self.standard
+
+
+_WRITTEN_AS_TEXT = "text"
+_WRITTEN_AS_OBJECT = "object"
+
+
+def _text_if(condition):
+    return _WRITTEN_AS_TEXT if condition else _WRITTEN_AS_OBJECT
 
 
 def _is_none_or_int(value):
@@ -474,6 +489,9 @@ def _str_key_value(items, name):
 
 
 def _instance_dict(obj, mro):
+    """The object's own dict, when its type gives its instances one."""
+    if not _type_dict_offset(mro[0]):
+        return None
     for cls in mro:
         descriptor = _str_key_value(_own_items(cls), "__dict__")
         if type(descriptor) is _GETSET:
@@ -482,7 +500,22 @@ def _instance_dict(obj, mro):
             except (AttributeError, TypeError):
                 return None
             return found if type(found) is dict else None
-    return None
+    return _shadowed_instance_dict(obj)
+
+
+def _shadowed_instance_dict(obj):
+    # A class that redefines __dict__ (say as a property) hides the standard
+    # descriptor; the interpreter's generic getter still reads the real dict.
+    import ctypes
+
+    generic_get_dict = ctypes.pythonapi.PyObject_GenericGetDict
+    generic_get_dict.argtypes = (ctypes.py_object, ctypes.c_void_p)
+    generic_get_dict.restype = ctypes.py_object
+    try:
+        found = generic_get_dict(obj, None)
+    except AttributeError:
+        return None
+    return found if type(found) is dict else None
 
 
 def _own_items(cls):
