@@ -25,9 +25,14 @@ needs_native = pytest.mark.skipif(
 
 @pytest.fixture(scope="module")
 def values():
-    generated = corpus.values(CORPUS_SIZE, SEED)
+    return corpus.values(CORPUS_SIZE, SEED)
+
+
+@pytest.fixture(autouse=True)
+def no_calls_yet(values):
+    """Counts the hostile objects' calls from the test's start, once the
+    corpus is built."""
     hostile.CALLS.clear()
-    return generated
 
 
 @pytest.fixture
