@@ -123,8 +123,8 @@ def _arguments(record, limits):
 
 def _locals_lines(node):
     """The call's locals as they were last recorded: at its return, else at its call."""
-    record = node.ret if node.ret is not None else node.call
-    return render_locals_lines(record.raw.get("locals"))
+    at_return = node.ret.raw.get("locals") if node.ret is not None else None
+    return render_locals_lines(at_return or node.call.raw.get("locals"))
 
 
 def _plugin_openings(records):
