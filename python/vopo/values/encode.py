@@ -175,8 +175,6 @@ def _encode(value, limits):
         return _failed(value)
 
 
-
-
 def _failed(value):
     try:
         return _ext(ELIDED, _pack_array(2) + _pack_str(type_name(type(value))) + b"\xc0")
@@ -188,7 +186,7 @@ class _Encoder:
     """Encodes one value; holds what is left of its item budget and the
     containers on the path to the current value."""
 
-    __slots__ = ("limits", "redact", "user_repr", "left", "path", "standard")
+    __slots__ = ("limits", "redact", "user_repr", "left", "path", "imported_types")
 
     def __init__(self, limits, options):
         self.limits = limits
@@ -196,7 +194,7 @@ class _Encoder:
         self.user_repr = limits.user_repr and options.user_repr
         self.left = limits.total
         self.path = set()
-        self.standard = None
+        self.imported_types = None
 
     def value(self, obj, depth):
         kind = type(obj)
@@ -428,9 +426,9 @@ class _Encoder:
         return _WRITTEN_AS_TEXT
 
     def imported(self):
-        if self.standard is None:
-            self.standard = _Imported()
-        return self.standard
+        if self.imported_types is None:
+            self.imported_types = _Imported()
+        return self.imported_types
 
 
 _WRITTEN_AS_TEXT = "text"
