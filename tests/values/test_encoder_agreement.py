@@ -9,6 +9,7 @@ import pytest
 
 import corpus
 import hostile
+from vopo import serialize
 from vopo.values import encode
 
 CORPUS_SIZE = 10_000
@@ -60,9 +61,11 @@ def mismatches(values, reference, candidate, limit=5):
 
 
 @needs_native
-def test_the_native_module_has_the_same_surface():
+def test_the_native_module_has_the_same_surface_and_is_the_one_used():
     assert native.VALUE_MODEL_VERSION == encode.VALUE_MODEL_VERSION
     assert tuple(native.DEFAULT_REDACT) == encode.DEFAULT_REDACT
+    assert serialize.dump_msgpack is native.dump_msgpack
+    assert serialize.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
 
 
 @needs_native
