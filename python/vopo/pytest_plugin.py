@@ -1,7 +1,8 @@
 """pytest plugin: ``pytest --vopo`` profiles the test session and saves one
 trace per test into an SQLite database (``--vopo-db PATH``; by default
 ``$VOPO_DB``, else ``vopo.sqlite3`` in the directory pytest was started
-from, as for the vopo command line).
+from, as for the vopo command line). ``--vopo-user-repr`` records objects
+with their own ``__repr__`` instead of their type and attributes.
 
 The profiler runs in one-trace-per-test mode: the plugin description of
 ``vopo.filters.pytest_runs`` marks the start and the end of each test, and
