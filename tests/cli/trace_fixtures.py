@@ -109,6 +109,17 @@ class ThreadScript:
         self.trace.times[frame_id][1] = record["timestamp"]
         return frame_id
 
+    def raised(self, frame_id, exception_type=None, exception=None, step=0.0):
+        """The record that follows the return of a frame left by an exception."""
+        record = {
+            "type": "frame_exception",
+            "frame_id": frame_id,
+            "exception_type": exception_type,
+            "exception": exception,
+            "timestamp": self.trace.tick(step),
+        }
+        self.trace.events.append((self.native_id, record))
+
     def orphan_return(self, qualname, value=None, path="shop.py:9", step=STEP):
         self._frame(qualname, None, path, "return", None, value, {}, None, step)
 

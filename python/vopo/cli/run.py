@@ -131,7 +131,7 @@ def _trace_summary(trace):
     for thread in trace.threads:
         frames = [record for record in thread.records if record.is_frame]
         calls = sum(1 for record in frames if record.event == "call")
-        plugins = len(thread.records) - len(frames)
+        plugins = sum(1 for record in thread.records if record.is_plugin)
         counts = f"{formatting.plural(len(frames), 'frame record')} ({formatting.plural(calls, 'call')}"
         counts += f", {formatting.plural(len(frames) - calls, 'return')})"
         if plugins:
