@@ -142,7 +142,8 @@ class Profiler:
 
 def _is_method_of(function, instance):
     # Checked by type and identity, so no code of the program's function runs.
-    return type(function) is types.MethodType and function.__self__ is instance
+    bound = type(function) is types.MethodType or type(function) is types.BuiltinMethodType
+    return bound and function.__self__ is instance
 
 
 def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=False):

@@ -20,7 +20,7 @@ SCHEMA = (
     "CREATE INDEX IF NOT EXISTS traces_trace_id ON traces(trace_id)",
 )
 STEP = 0.0025  # seconds between two events unless a script says otherwise
-DURATION = re.compile(r"  (-?\d+\.\d+) (us|ms|s)  -> ")
+DURATION = re.compile(r"  (-?\d+\.\d+) (us|ms|s)  (->|!!) ")
 UNITS = {"us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
