@@ -2,6 +2,7 @@
 return value would stand, and the chrome export marks their slices."""
 
 import json
+import sys
 
 import msgpack
 import pytest
@@ -71,3 +72,28 @@ def test_chrome_export_marks_the_slice_of_a_call_that_raised(vopo, db):
     assert raised["args"]["exception"] == "KeyError('x')" and "return" not in raised["args"]
     assert returned["cat"] == "call" and "cname" not in returned and returned["args"]["return"] == "0"
     assert not [event for event in events if event["ph"] == "i"]
+
+
+RAISES = """\
+def lookup(key):
+    return {}[key]
+
+def main():
+    try:
+        lookup("x")
+    except KeyError:
+        return 0
+
+main()
+"""
+
+
+def test_a_real_exception_exit_is_shown_as_raised(vopo, db, tmp_path):
+    (tmp_path / "raises.py").write_text(RAISES)
+    assert vopo("run", "--db", db, "raises.py").code == 0
+    [items] = sections(vopo("show", "latest", "--db", db).out).values()
+    lines = {item: line for _, item, line in items}
+    assert lines["__main__.main"].endswith("-> 0")
+    assert "  !! " in lines["__main__.lookup"] and "->" not in lines["__main__.lookup"]
+    if sys.version_info >= (3, 12):
+        assert "KeyError" in lines["__main__.lookup"]
