@@ -33,6 +33,15 @@ std::string qualified_type_name(PyTypeObject* type) {
   return name;
 }
 
+std::optional<std::string> type_name_or_nil(PyTypeObject* type) {
+  try {
+    return qualified_type_name(type);
+  } catch (py::Error&) {
+    // A name without a UTF-8 form: the record keeps its place, with nil.
+    return std::nullopt;
+  }
+}
+
 std::optional<std::string> serialized_exception(PyObject* exception, bool lightweight, const EventFacts& facts) {
   try {
     return utils::serialize_value(exception, lightweight);
@@ -69,7 +78,7 @@ std::string write_frame_exception_record(const std::optional<ids::Id>& frame_id,
   std::optional<std::string> type_name;
   std::optional<std::string> serialized;
   if (exception != nullptr) {
-    type_name = qualified_type_name(Py_TYPE(exception));
+    type_name = type_name_or_nil(Py_TYPE(exception));
     serialized = serialized_exception(exception, lightweight, facts);
   }
   msgpack::Writer writer(128 + (serialized ? serialized->size() : 0));

@@ -58,3 +58,18 @@ def test_a_hook_restored_after_stop_removes_itself():
     work()
     assert sys.getprofile() is None
     assert frames_of(all_records(host.rust_profiler), "work") == []
+
+
+def foreign_hook(frame, event, arg):
+    pass
+
+
+def test_a_stopped_instance_called_directly_leaves_a_foreign_hook_alone():
+    host = started()
+    host.rust_profiler.mark_stopped()
+    sys.setprofile(foreign_hook)
+    try:
+        assert host.rust_profiler(sys._getframe(), "call", None) is host.rust_profiler
+        assert sys.getprofile() is foreign_hook
+    finally:
+        sys.setprofile(None)
