@@ -4,6 +4,7 @@
 
 #include "lib/profiler_object.h"
 #include "lib/trampoline.h"
+#include "lib/unwind_watch.h"
 #include "profiler/construction.h"
 #include "py/arguments.h"
 #include "py/convert.h"
@@ -42,6 +43,7 @@ void register_host_profiler(PyObject* host) {
   if (!PyCallable_Check(host)) throw py::Error::type_error("profiler object is not callable");
   py::Ref instance = wrap_profiler(profiler::construct_profiler(host));
   py::check_status(PyObject_SetAttr(host, py::names().rust_profiler, instance.get()));
+  start_watching_unwinds(profiler_of(instance.get()));
   install_trampoline(instance.get());
   py::Ref config = py::getattr(host, py::names().config);
   if (threading_requested(config.get())) profile_new_threads(instance.get());

@@ -1,9 +1,27 @@
 // The C-level profile functions installed on threads.
 #pragma once
 
-#include "py/python.h"
+#include "py/ref.h"
 
 namespace vopo::lib {
+
+// Keeps the hook's object alive, and any exception that was pending intact,
+// while an event is handled.
+class EventScope {
+ public:
+  explicit EventScope(PyObject* hook) : hook_(py::Ref::borrow(hook)) {
+    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
+  }
+  ~EventScope() {
+    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
+  }
+  EventScope(const EventScope&) = delete;
+  EventScope& operator=(const EventScope&) = delete;
+
+ private:
+  py::Ref hook_;
+  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
 
 // Forwards call and return events to the profiler object given as the hook's
 // object; ignores every other event kind.

@@ -3,6 +3,7 @@
 #include "plugins/plugin_stage.h"
 #include "profiler/call_site.h"
 #include "profiler/failure_report.h"
+#include "profiler/frame_exception.h"
 #include "profiler/frame_record.h"
 #include "profiler/saving.h"
 #include "profiler/thread_facts.h"
@@ -75,7 +76,9 @@ void update_user_code_stack(ThreadStore& store, const EventFacts& facts, const s
 }
 
 // Gathers the facts of a recorded frame and writes its record into the batch.
-void record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store, InterestBatch& batch) {
+// Returns its frame id.
+std::optional<ids::Id> record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store,
+                                    InterestBatch& batch) {
   const utils::ThreadInfo& thread = current_thread_info(store);
   std::string path = utils::frame_path(facts.frame);
   std::optional<std::string> qualname = utils::frame_qualname(facts.frame);
@@ -89,34 +92,41 @@ void record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& stor
   batch.add(write_frame_record({path, facts.code_name, qualname, facts.event, frame_id, std::move(arg),
                                 std::move(serialized_locals), thread, call_site}),
             "frame");
+  return frame_id;
 }
 
-void hand_over_or_report(Profiler& profiler, const EventFacts& facts, InterestBatch&& batch) {
-  if (batch.empty()) return;
-  try {
-    hand_over_records(profiler, facts.event, std::move(batch));
-  } catch (py::Error& error) {
-    report_failure(std::move(error), facts);
-  }
+bool exits_by_exception(const EventFacts& facts) {
+  return facts.event == Event::ret && facts.exits_visible &&
+         py::return_exits_by_exception(facts.frame, facts.given_arg);
 }
 
 void handle_facts(Profiler& profiler, const EventFacts& facts) {
-  ThreadStore& store = profiler.threads.current();
+  StoreInUse in_use(profiler.threads.current());
+  ThreadStore& store = in_use.store();
+  if (store.awaiting_unwind) hand_over_awaiting_unwind(profiler, store, facts);
   InterestBatch batch;
   plugins::run_plugin_stage(profiler, facts, store, batch);
-  bool recorded;
   try {
-    recorded = profiler.filters.should_record(facts.frame, facts.co_filename, facts.filename);
-    if (recorded) record_frame(profiler, facts, store, batch);
+    if (profiler.filters.should_record(facts.frame, facts.co_filename, facts.filename)) {
+      std::optional<ids::Id> frame_id = record_frame(profiler, facts, store, batch);
+      if (exits_by_exception(facts)) {
+        hand_over_exception_exit(profiler, store, facts, frame_id, std::move(batch));
+        return;
+      }
+    }
   } catch (py::Error& error) {
     report_failure(std::move(error), facts);
     return;
   }
-  hand_over_or_report(profiler, facts, std::move(batch));
+  hand_over_or_report(profiler, store, facts, std::move(batch));
 }
 
-void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) {
-  EventFacts facts{frame, arg, event, nullptr, nullptr, {}, {}};
+void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* given_arg, Event event,
+                          bool exits_visible) {
+  // A call's argument is None on every version (3.12 gives the exception
+  // thrown into a generator).
+  PyObject* arg = event == Event::call || given_arg == nullptr ? Py_None : given_arg;
+  EventFacts facts{frame, arg, given_arg, event, exits_visible, nullptr, nullptr, {}, {}};
   try {
     PyCodeObject* code = py::frame_code(frame);
     if (code == nullptr) throw py::Error::panic("A frame always has an `f_code`");
@@ -135,10 +145,11 @@ void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* ar
 
 }  // namespace
 
-void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept {
+void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
+                  bool exits_visible) noexcept {
   try {
     if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) throw py::Error::panic("Python gives us a PyFrame");
-    handle_checked_frame(profiler, frame, arg, event);
+    handle_checked_frame(profiler, frame, arg, event, exits_visible);
   } catch (py::Error& error) {
     report_failure(std::move(error), frame, event, nullptr, nullptr);
   } catch (const std::bad_alloc&) {

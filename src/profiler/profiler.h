@@ -77,6 +77,11 @@ class Profiler {
   plugins::PluginTable plugins;
   TraceState trace;
   ThreadStores threads;
+  // Set once when profiling stops: from then on events record nothing and
+  // every thread's hook removes itself at its next event.
+  bool stopped = false;
+  // Whether this profiler counts among the users of the unwind watch.
+  bool watches_unwinds = false;
 };
 
 }  // namespace vopo::profiler

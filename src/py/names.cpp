@@ -67,6 +67,7 @@ void init_names() {
   intern(n.msgpack, "msgpack");
   intern(n.get_logger, "getLogger");
   intern(n.warning, "warning");
+  intern(n.render_locals, "render_locals");
   intern(n.exc_info, "exc_info");
   intern(n.event_call, "call");
   intern(n.event_return, "return");

@@ -53,6 +53,7 @@ struct Names {
   PyObject* msgpack;
   PyObject* get_logger;
   PyObject* warning;
+  PyObject* render_locals;
   PyObject* exc_info;
   PyObject* event_call;
   PyObject* event_return;
