@@ -47,11 +47,12 @@ def test_profiler_type_surface():
     assert kind.__doc__ is None
     assert kind.__bases__ == (object,)
     methods = [name for name in vars(kind) if not name.startswith("__")]
-    assert methods == ["save_request_in_db", "build_trace", "register_threading_profiler"]
+    assert methods == ["save_request_in_db", "build_trace", "mark_stopped", "register_threading_profiler"]
     signatures = {name: getattr(kind, name).__text_signature__ for name in methods}
     assert signatures == {
         "save_request_in_db": "($self)",
         "build_trace": "($self)",
+        "mark_stopped": "($self, /)",
         "register_threading_profiler": "($self, _frame, _event, _arg)",
     }
     assert all(getattr(kind, name).__doc__ is None for name in methods)
