@@ -1,7 +1,8 @@
 """Speed of plain Python code after profiling has stopped.
 
 A pure-Python loop is timed before any profiling, in the main thread and in
-a fresh thread. Then a block runs under ``vopo.enabled`` with threading on,
+a fresh thread (the best of many short runs, so that a loaded machine
+skews it less). Then a block runs under ``vopo.enabled`` with threading on,
 while a profiled thread is started and left blocked, and the loop is timed
 again after the block has ended: in the main thread, in a new thread, and
 in the blocked thread once it wakes up. Each figure is the ratio to its
@@ -62,8 +63,8 @@ def in_blocked_thread_after(release, work):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--calls", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=60)
+    parser.add_argument("--calls", type=int, default=50_000)
     options = parser.parse_args()
 
     def measure():
