@@ -24,6 +24,14 @@ struct ThreadStore {
   std::vector<StackEntry> user_code_stack;
   std::unordered_map<uintptr_t, ids::Id> call_ids;
   std::optional<utils::ThreadInfo> thread_info;
+
+  // The position of the innermost stack entry holding `frame`, if any.
+  std::optional<size_t> stack_position(PyObject* frame) const {
+    for (size_t i = user_code_stack.size(); i-- > 0;) {
+      if (user_code_stack[i].frame.get() == frame) return i;
+    }
+    return std::nullopt;
+  }
 };
 
 // Owns the stores of one profiler, keyed by a per-thread token that is never

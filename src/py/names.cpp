@@ -88,6 +88,9 @@ void init_names() {
   intern(n.line_number, "line_number");
   intern(n.type, "type");
   intern(n.mapping, "Mapping");
+  intern(n.getsignal, "getsignal");
+  intern(n.valid_signals, "valid_signals");
+  intern(n.render_value, "render_value");
   ready = true;
 }
 

@@ -74,6 +74,9 @@ struct Names {
   PyObject* line_number;
   PyObject* type;
   PyObject* mapping;
+  PyObject* getsignal;
+  PyObject* valid_signals;
+  PyObject* render_value;
 };
 
 // Valid once `init_names` has succeeded.
