@@ -62,7 +62,6 @@ void init_names() {
   intern(n.save_trace_in_sqlite, "save_trace_in_sqlite");
   intern(n.dunder_version, "__version__");
   intern(n.commit_sha, "COMMIT_SHA");
-  intern(n.argv, "argv");
   intern(n.timeout, "timeout");
   intern(n.msgpack, "msgpack");
   intern(n.get_logger, "getLogger");

@@ -48,7 +48,6 @@ struct Names {
   PyObject* save_trace_in_sqlite;
   PyObject* dunder_version;
   PyObject* commit_sha;
-  PyObject* argv;
   PyObject* timeout;
   PyObject* msgpack;
   PyObject* get_logger;
