@@ -9,6 +9,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/fork_safety.h"
 
 namespace vopo::lib {
 
@@ -103,6 +104,7 @@ PyObject* create_module() {
   claim_interpreter();
   if (cached_module != nullptr) return py::Ref::borrow(cached_module).release();
   py::init_names();
+  utils::install_fork_handler();
   py::Ref module = py::check(PyModule_Create(&module_def));
   add_function(module.get(), &register_noop_profiler_def);
   add_function(module.get(), &register_profiler_def);

@@ -148,6 +148,7 @@ void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* ar
 // leaves.
 void handle_reporting_failures(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) {
   try {
+    release_fork_leftovers(profiler);
     if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) throw py::Error::panic("Python gives us a PyFrame");
     handle_checked_frame(profiler, frame, arg, event);
   } catch (py::Error& error) {

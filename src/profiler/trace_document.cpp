@@ -115,6 +115,7 @@ void write_document(msgpack::Writer& writer, const HostFacts& host, const Settin
 }  // namespace
 
 BuiltTrace build_trace_keeping_records(Profiler& profiler) {
+  release_fork_leftovers(profiler);
   HostFacts host = read_host_facts();
   BuiltTrace built{{}, profiler.trace.take()};
   std::string trace_id = profiler.trace.trace_id();
