@@ -1,9 +1,7 @@
 // A profiler inherited by a forked child: the child records into a trace of
 // its own, linked to the parent's by id, and drops what the parent recorded.
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include "profiler/profiler.h"
+#include "utils/thread_info.h"
 
 namespace vopo::profiler {
 
@@ -20,14 +18,17 @@ void Profiler::reset_in_child() noexcept {
     // Out of memory inside fork(): the child keeps recording into the
     // parent's trace rather than end.
   }
-  // The forking thread is the child's main thread, under a new native id.
-  if (settings.main_thread_id) settings.main_thread_id = static_cast<uint64_t>(syscall(SYS_gettid));
 }
 
 void release_fork_leftovers(Profiler& profiler) {
   if (!profiler.fork_leftovers.pending) return;
-  ForkLeftovers leftovers = std::move(profiler.fork_leftovers);
-  profiler.fork_leftovers = ForkLeftovers();
+  {
+    ForkLeftovers leftovers = std::move(profiler.fork_leftovers);
+    profiler.fork_leftovers = ForkLeftovers();
+  }
+  // The forking thread is the child's main thread now; the id is the one
+  // `threading` gives it, as every record's thread facts are.
+  if (profiler.settings.main_thread_id) profiler.settings.main_thread_id = utils::read_main_thread_id();
 }
 
 }  // namespace vopo::profiler

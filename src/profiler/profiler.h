@@ -16,8 +16,7 @@
 namespace vopo::profiler {
 
 // Read-only after construction, so every thread reads them without a lock.
-// Only a forked child changes the main thread's id, while it runs a single
-// thread.
+// Only a forked child reads the main thread's id again, at its first event.
 struct Settings {
   std::optional<uint64_t> main_thread_id;
   std::string db_path;
@@ -105,7 +104,8 @@ class Profiler : private utils::ForkWatcher {
   void reset_in_child() noexcept override;
 };
 
-// Releases what a fork left behind, when there is anything.
+// Releases what a fork left behind, when there is anything, and reads the
+// child's main thread again.
 void release_fork_leftovers(Profiler& profiler);
 
 }  // namespace vopo::profiler
