@@ -10,6 +10,7 @@
 #include "py/names.h"
 #include "py/object.h"
 #include "utils/fork_safety.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::lib {
 
@@ -25,10 +26,12 @@ void profile_new_threads(PyObject* instance) {
 }
 
 // config["threading"] by subscription; anything but a true boolean is off.
+// Only an exception that belongs to the program is not taken as "off".
 bool threading_requested(PyObject* config) {
   PyObject* value = PyObject_GetItem(config, py::names().threading);
   if (value == nullptr) {
-    PyErr_Clear();
+    py::Error error = py::Error::fetch();
+    if (utils::belongs_to_program(error)) throw std::move(error);
     return false;
   }
   py::Ref owned = py::Ref::steal(value);

@@ -20,8 +20,7 @@ void Profiler::reset_in_child() noexcept {
   }
 }
 
-void release_fork_leftovers(Profiler& profiler) {
-  if (!profiler.fork_leftovers.pending) return;
+void release_fork_leftovers_now(Profiler& profiler) {
   {
     ForkLeftovers leftovers = std::move(profiler.fork_leftovers);
     profiler.fork_leftovers = ForkLeftovers();

@@ -104,8 +104,12 @@ class Profiler : private utils::ForkWatcher {
   void reset_in_child() noexcept override;
 };
 
-// Releases what a fork left behind, when there is anything, and reads the
-// child's main thread again.
-void release_fork_leftovers(Profiler& profiler);
+// Releases what a fork left behind and reads the child's main thread again.
+void release_fork_leftovers_now(Profiler& profiler);
+
+// Costs one test on the hot path, where nothing was left behind.
+inline void release_fork_leftovers(Profiler& profiler) {
+  if (profiler.fork_leftovers.pending) release_fork_leftovers_now(profiler);
+}
 
 }  // namespace vopo::profiler

@@ -11,8 +11,10 @@ import textwrap
 
 import pytest
 
+import vopo.plugins
 import vopo.serialize
-from vopo_testing import decode, profile
+from vopo import _vopo
+from vopo_testing import Host, decode, profile
 
 MARK = "lose-this-record"
 _real_dump = vopo.serialize.dump_msgpack
@@ -214,3 +216,13 @@ def test_signal_interrupts_a_profiled_loop(tmp_path, signal_name, expected):
     finished = subprocess.run([sys.executable, str(program)], capture_output=True, text=True, timeout=60)
     assert finished.stdout.strip() == f"stopped by {expected}", finished.stderr
     assert finished.returncode == 0
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])
+def test_interrupt_while_loading_plugins_is_not_a_broken_expectation(monkeypatch, exception):
+    def interrupted(config):
+        raise exception()
+
+    monkeypatch.setattr(vopo.plugins, "load_plugin_data", interrupted)
+    with pytest.raises(exception):
+        _vopo.register_profiler(Host())
