@@ -29,15 +29,17 @@ PyObject* build_trace(PyObject* self, PyObject*) {
 }
 
 PyObject* trace_id(PyObject* self, PyObject*) {
-  return py::at_python_boundary([&]() -> PyObject* { return py::new_text(profiler_of(self).trace.trace_id()).release(); },
-                                nullptr);
+  return py::at_python_boundary(
+      [&]() -> PyObject* { return py::new_text(profiler_of(self).trace.trace_id()).release(); }, nullptr);
 }
 
 // How many running threads that recorded lost the profile hook to the
 // program; asked before stopping, which removes the hooks.
 PyObject* replaced_hook_count(PyObject* self, PyObject*) {
   return py::at_python_boundary(
-      [&]() -> PyObject* { return py::new_int(profiler::count_replaced_hooks(profiler_of(self), self)).release(); },
+      [&]() -> PyObject* {
+        return py::new_int(profiler::count_replaced_hooks(profiler_of(self), self)).release();
+      },
       nullptr);
 }
 

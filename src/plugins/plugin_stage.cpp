@@ -5,11 +5,11 @@
 
 #include "profiler/call_site.h"
 #include "profiler/failure_report.h"
-#include "utils/program_exceptions.h"
 #include "py/convert.h"
 #include "py/gil.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 #include "utils/serializer.h"
 #include "utils/thread_info.h"
 

@@ -1,5 +1,7 @@
 #include "profiler/events.h"
 
+#include <utility>
+
 #include "plugins/plugin_stage.h"
 #include "profiler/call_site.h"
 #include "profiler/failure_report.h"
@@ -144,6 +146,14 @@ void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* ar
   handle_facts(profiler, facts);
 }
 
+// After an event raised for the program at a frame, some interpreter
+// versions send one more return event for that frame as it unwinds, always
+// as the thread's next event. It belongs to no record and is skipped.
+bool is_unwind_after_raise(ThreadStore& store, PyFrameObject* frame, Event event) {
+  PyFrameObject* raised = std::exchange(store.raised_frame, nullptr);
+  return raised == frame && event == Event::ret;
+}
+
 // Any failure is reported; only an exception that belongs to the program
 // leaves.
 void handle_reporting_failures(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) {
@@ -166,7 +176,9 @@ void handle_reporting_failures(Profiler& profiler, PyFrameObject* frame, PyObjec
 // never runs), so the stack lets go of it before the exception is set.
 int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error) noexcept {
   try {
-    leave_frame(profiler.threads.current(), frame);
+    ThreadStore& store = profiler.threads.current();
+    leave_frame(store, frame);
+    store.raised_frame = frame;
   } catch (...) {
     PyErr_Clear();
   }
@@ -178,6 +190,7 @@ int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error)
 
 int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept {
   try {
+    if (is_unwind_after_raise(profiler.threads.current(), frame, event)) return 0;
     utils::run_pending_signal_handlers();
     handle_reporting_failures(profiler, frame, arg, event);
     return 0;

@@ -1,10 +1,10 @@
 #include "profiler/failure_report.h"
 
-#include "utils/program_exceptions.h"
 #include "py/compat.h"
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::profiler {
 

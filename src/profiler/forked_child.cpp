@@ -12,7 +12,11 @@ void Profiler::reset_in_child() noexcept {
     TraceState::Parent parent = trace.restart_in_child(std::string(child_id.view()));
     parent_trace_id = std::move(parent.trace_id);
     fork_leftovers.records = std::move(parent.records);
-    fork_leftovers.stores = threads.take_other_threads_after_fork();
+    // Added to what an earlier fork left, never released here: releasing a
+    // frame may run Python code, which cannot run inside fork().
+    for (auto& [token, store] : threads.take_other_threads_after_fork()) {
+      fork_leftovers.stores.push_back(std::move(store));
+    }
     fork_leftovers.pending = true;
   } catch (...) {
     // Out of memory inside fork(): the child keeps recording into the

@@ -78,7 +78,7 @@ class TraceState {
 // event, where releasing frames may run Python code.
 struct ForkLeftovers {
   TraceState::Taken records;
-  ThreadStores::Stores stores;
+  std::vector<std::unique_ptr<ThreadStore>> stores;
   bool pending = false;
 };
 

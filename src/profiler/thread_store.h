@@ -28,6 +28,9 @@ struct ThreadStore {
   std::vector<StackEntry> user_code_stack;
   std::unordered_map<uintptr_t, ids::Id> call_ids;
   std::optional<utils::ThreadInfo> thread_info;
+  // The frame whose event last raised for the program, compared by address
+  // only, at the thread's next event.
+  PyFrameObject* raised_frame = nullptr;
 
   // The position of the innermost stack entry holding `frame`, if any.
   std::optional<size_t> stack_position(PyObject* frame) const {
