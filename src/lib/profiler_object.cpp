@@ -5,6 +5,7 @@
 #include "lib/trampoline.h"
 #include "lib/unwind_watch.h"
 #include "profiler/events.h"
+#include "profiler/hook_replacements.h"
 #include "profiler/saving.h"
 #include "profiler/trace_document.h"
 #include "py/arguments.h"
@@ -66,6 +67,21 @@ PyObject* mark_stopped(PyObject* self, PyObject*) {
       nullptr);
 }
 
+PyObject* trace_id(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* { return py::new_text(profiler_of(self).trace.trace_id()).release(); }, nullptr);
+}
+
+// How many running threads that recorded lost the profile hook to the
+// program; asked before stopping, which removes the hooks.
+PyObject* replaced_hook_count(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* {
+        return py::new_int(profiler::count_replaced_hooks(profiler_of(self), self)).release();
+      },
+      nullptr);
+}
+
 std::optional<profiler::Event> hook_event(PyObject* event) {
   if (!PyUnicode_Check(event)) return std::nullopt;
   if (PyUnicode_CompareWithASCIIString(event, "call") == 0) return profiler::Event::call;
@@ -95,6 +111,17 @@ PyObject* call_as_hook(PyObject* self, PyObject* args, PyObject* kwargs) {
           profiler::handle_event(profiler, reinterpret_cast<PyFrameObject*>(frame), arg, *kind, false);
         }
         return instance.release();
+      },
+      nullptr);
+}
+
+// None unless this process was forked from one that was profiling.
+PyObject* parent_trace_id(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* {
+        const std::optional<std::string>& parent = profiler_of(self).parent_trace_id;
+        if (!parent) Py_RETURN_NONE;
+        return py::new_text(*parent).release();
       },
       nullptr);
 }
@@ -160,6 +187,9 @@ PyMethodDef methods[] = {
     {"mark_stopped", mark_stopped, METH_NOARGS, "mark_stopped($self, /)\n--\n\n"},
     {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"trace_id", trace_id, METH_NOARGS, "trace_id($self, /)\n--\n\n"},
+    {"parent_trace_id", parent_trace_id, METH_NOARGS, "parent_trace_id($self, /)\n--\n\n"},
+    {"replaced_hook_count", replaced_hook_count, METH_NOARGS, "replaced_hook_count($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

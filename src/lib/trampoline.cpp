@@ -34,8 +34,8 @@ int profile_trampoline(PyObject* hook, PyFrameObject* frame, int what, PyObject*
     PyEval_SetProfile(nullptr, nullptr);
     return 0;
   }
-  profiler::handle_event(profiler, frame, arg, what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
-  return 0;
+  return profiler::handle_event(profiler, frame, arg,
+                                what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
 }
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }

@@ -98,6 +98,19 @@ StoreList ThreadStores::take_stores_of_ended_threads() {
   return ended;
 }
 
+ThreadStores::Stores ThreadStores::take_other_threads_after_fork() noexcept {
+  Stores others;
+  others.swap(stores_);
+  auto own = others.find(thread_slot.token);
+  if (own != others.end()) {
+    own->second->thread_info.reset();
+    // Moving the node keeps the store where the thread's cached pointer
+    // points.
+    stores_.insert(others.extract(own));
+  }
+  return others;
+}
+
 ThreadStore& ThreadStores::current() {
   ThreadSlot& slot = thread_slot;
   if (slot.cached_serial == serial_) return *slot.cached_store;
@@ -107,7 +120,10 @@ ThreadStore& ThreadStores::current() {
     // Freed before the new store exists: releasing frames may run Python
     // code, during which other threads may change the map.
     take_stores_of_ended_threads();
-    found = stores_.try_emplace(token, std::make_unique<ThreadStore>()).first;
+    auto store = std::make_unique<ThreadStore>();
+    store->thread_state = PyThreadState_Get();
+    store->thread_state_id = PyThreadState_GetID(store->thread_state);
+    found = stores_.try_emplace(token, std::move(store)).first;
   }
   slot.cached_serial = serial_;
   slot.cached_store = found->second.get();

@@ -31,6 +31,10 @@ struct AwaitingUnwind {
 };
 
 struct ThreadStore {
+  // The thread state that made the store; its id is never reused, unlike
+  // its address.
+  PyThreadState* thread_state = nullptr;
+  uint64_t thread_state_id = 0;
   std::vector<StackEntry> user_code_stack;
   std::unordered_map<uintptr_t, ids::Id> call_ids;
   std::optional<utils::ThreadInfo> thread_info;
@@ -39,6 +43,17 @@ struct ThreadStore {
   // to that event when the profiler lets go of its stores.
   bool in_event = false;
   bool orphaned = false;
+  // The frame whose event last raised for the program, compared by address
+  // only, at the thread's next event.
+  PyFrameObject* raised_frame = nullptr;
+
+  // The position of the innermost stack entry holding `frame`, if any.
+  std::optional<size_t> stack_position(PyObject* frame) const {
+    for (size_t i = user_code_stack.size(); i-- > 0;) {
+      if (user_code_stack[i].frame.get() == frame) return i;
+    }
+    return std::nullopt;
+  }
 };
 
 using StoreList = std::vector<std::unique_ptr<ThreadStore>>;
@@ -48,6 +63,8 @@ using StoreList = std::vector<std::unique_ptr<ThreadStore>>;
 // only under the GIL, with no call into Python while the map changes.
 class ThreadStores {
  public:
+  using Stores = std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>>;
+
   ThreadStores();
   // The calling thread's store, made on its first use. Making one also
   // collects the stores of threads that have ended.
@@ -60,12 +77,16 @@ class ThreadStores {
   // which frees them when it ends; the others are returned, so that
   // releasing them (which may run Python code) happens outside the map.
   StoreList release_all();
+  // In a forked child, whose only thread is the calling one: moves the other
+  // threads' stores out without releasing anything, and forgets the calling
+  // thread's cached facts, which the fork changed (its native id).
+  Stores take_other_threads_after_fork() noexcept;
 
  private:
   StoreList take_stores_of_ended_threads();
 
   uint64_t serial_;
-  std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> stores_;
+  Stores stores_;
 };
 
 // Marks the calling thread's store as used by the event for the guard's
