@@ -59,3 +59,20 @@ def source_location(record):
     """The file part of a record's "path", without its line number."""
     path, _, line = record.path.rpartition(":")
     return path if path and line.isdigit() else record.path
+
+
+def printable(text):
+    """``text`` with control and other unprintable characters escaped, so
+    stored data can never drive the terminal."""
+    if text.isprintable():
+        return text
+    return "".join(character if character.isprintable() else _escape(character) for character in text)
+
+
+def _escape(character):
+    code = ord(character)
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    return f"\\U{code:08x}"
