@@ -60,9 +60,10 @@ def _run(parser, run_parser, words):
 
 
 def _profile(profiler, program, plan):
+    options = {"db_path": plan.db_path, "config": plan.config, "follow_children": plan.follow_children}
     if program.module is not None:
-        return profiler.profile_module(program.module, program.args, db_path=plan.db_path, config=plan.config)
-    return profiler.profile_script(program.script, program.args, db_path=plan.db_path, config=plan.config)
+        return profiler.profile_module(program.module, program.args, **options)
+    return profiler.profile_script(program.script, program.args, **options)
 
 
 def _profiler():
@@ -143,6 +144,18 @@ def _run_parser(commands, database):
         default=[],
         metavar="FRAG",
         help="never record files whose path contains FRAG, unless included (repeatable)",
+    )
+    run_parser.add_argument(
+        "--redact",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="record the values of variables, attributes and keys named NAME (or ending in _NAME) as "
+        "redacted, instead of the default list of secret names (repeatable)",
+    )
+    run_parser.add_argument("--no-redact", action="store_true", help="record every value, secrets included")
+    run_parser.add_argument(
+        "--no-children", action="store_true", help="do not profile the Python processes the program starts"
     )
     run_parser.add_argument("-m", dest="module", metavar="MODULE", help="profile a module, as python -m does")
     run_parser.add_argument("script", nargs="?", metavar="SCRIPT", help="the script to profile")

@@ -24,7 +24,6 @@ EVENT_NAMES = ("call", "return")
 _LIST_TYPES = (list, tuple)
 _NAME_COLLECTION_TYPES = (list, tuple, set, frozenset)
 _MAX_TIMEOUT = (1 << 64) - 1
-_MEMORY_DATABASE_NAMES = ("", ":memory:")
 
 
 def check_config(config):
@@ -49,15 +48,12 @@ def check_config(config):
 def check_db_path(db_path):
     """The text of ``db_path``; the database must be a file that another
     process can read later, so in-memory databases are refused."""
+    from vopo.store.location import checked_path
+
     if not isinstance(db_path, (str, os.PathLike)):
         raise TypeError(f"db_path must be a str or a path, not {_kind(db_path)}")
-    path = os.fspath(db_path)
-    if not isinstance(path, str):
-        raise TypeError(f"db_path must be a str or a path, not a path of {_kind(path)}")
+    path = checked_path(db_path)
     _check_text("db_path", path)
-    if path in _MEMORY_DATABASE_NAMES or _is_memory_uri(path):
-        raise ValueError(f"db_path {path!r} is an in-memory database, whose traces nothing could read; "
-                         f"give the path of a file")
     return path
 
 
@@ -196,13 +192,6 @@ def _suggestion(name, candidates):
 def _is_boolean(value):
     kind = type(value)
     return kind is bool or (kind.__module__ == "numpy" and kind.__name__ in ("bool_", "bool"))
-
-
-def _is_memory_uri(path):
-    if not path.startswith("file:"):
-        return False
-    name, _, query = path[len("file:"):].partition("?")
-    return name in _MEMORY_DATABASE_NAMES or "mode=memory" in query.split("&")
 
 
 def _kind(value):

@@ -5,19 +5,31 @@ the native profiler never records, so that the trace holds only the
 profiled program.
 """
 
+import atexit
+import contextlib
 import functools
 import logging
 import os
 import pkgutil
 import runpy
 import secrets
+import signal
 import sys
 import threading
 import time
 
+from vopo import children
+from vopo.config import check_config, check_db_path, redact_names
+
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _RUNNER_FILES = frozenset((__file__, runpy.__file__))
 _logger = logging.getLogger("vopo")
+# The profilers running in this process, which a fork, a SIGTERM or the
+# end of a child process must save.
+_running = []
+# What a fork server's children profile with (None: they are not followed).
+_forked_children = None
+_fork_handler = []
 
 
 def new_ulid():
@@ -46,13 +58,16 @@ class Profiler:
     """
 
     def __init__(self, db_path, *, config=None, source="vopo.Profiler", one_trace_per_test=False, trace_id=None):
-        self.config = {} if config is None else dict(config)
+        check_db_path(db_path)
+        self.config = check_config(config)
         self.db_path = db_path
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = new_trace_id() if trace_id is None else trace_id
         self.source = source
         self.rust_profiler = None
         self._native = None
+        self._undo_redaction = None
+        self._started_on = None
 
     def __repr__(self):
         return f"<vopo.Profiler {self.trace_id} db_path={str(self.db_path)!r}>"
@@ -90,15 +105,29 @@ class Profiler:
             _logger.exception("vopo: saving the trace %s failed", self.trace_id)
 
     def start(self):
-        """Turn profiling on for the calling thread."""
+        """Turn profiling on for the calling thread.
+
+        The configuration and the database path are checked first: a mistake
+        is a ``TypeError`` or ``ValueError`` and nothing is started.
+        """
         if self._native is not None:
             raise RuntimeError("the profiler is already running")
+        check_db_path(self.db_path)
+        self.config = check_config(self.config)
         from vopo import _vopo
 
-        _vopo.register_profiler(self)
+        self._undo_redaction = _apply_redaction(redact_names(self.config))
+        try:
+            _vopo.register_profiler(self)
+        except BaseException:
+            self._reset_redaction()
+            raise
         # Kept for stop(), which must not import while profiling is on: the
         # import machinery's frames would be recorded.
         self._native = _vopo
+        self._started_on = threading.get_ident()
+        _running.append(self)
+        _handle_forks()
 
     def stop(self):
         """Turn profiling off and save the trace; return the saved trace id.
@@ -113,15 +142,152 @@ class Profiler:
         native, self._native = self._native, None
         if native is None:
             raise RuntimeError("the profiler is not running")
+        _running.remove(self)
+        self._report_replaced_hook()
         native.register_noop_profiler()
         if self.config.get("threading") is True:
             threading.setprofile(None)
+        self._reset_redaction()
+
+    def _report_replaced_hook(self):
+        # Only the thread that started profiling can be asked.
+        if threading.get_ident() != self._started_on:
+            return
+        hook = sys.getprofile()
+        if hook is not self.rust_profiler:
+            replacement = "removed it" if hook is None else f"replaced it with a {type(hook).__name__}"
+            _logger.warning("vopo: the program %s; calls on thread %s after that were not recorded (trace %s)",
+                            replacement, threading.current_thread().name, self.trace_id)
+
+    def _reset_redaction(self):
+        undo, self._undo_redaction = self._undo_redaction, None
+        if undo is not None:
+            undo()
+
+    def _continue_in_forked_child(self):
+        """In a forked child: drop what the parent recorded and go on as a
+        new trace of the child, saved when it ends."""
+        native, self._native = self._native, None
+        native.register_noop_profiler()
+        if self.config.get("threading") is True:
+            threading.setprofile(None)
+        _running.remove(self)
+        self._reset_redaction()
+        parent_trace_id, self.trace_id = self.trace_id, new_trace_id()
+        _link_to_parent(parent_trace_id)
+        children.pass_on_trace_id(self.trace_id)
+        self.start()
+        _save_when_process_ends(self)
 
     def _save(self):
         if self.one_trace_per_test:
             return None
         self.rust_profiler.save_request_in_db()
         return self.trace_id
+
+
+def _apply_redaction(names):
+    """Give the value encoder the configured redaction; return what undoes
+    it, or None when the encoder's default stays."""
+    if names is None:
+        return None
+    from vopo import serialize
+
+    serialize.configure(redact=list(names))
+    return functools.partial(serialize.configure, redact=None)
+
+
+def _link_to_parent(parent_trace_id):
+    from vopo import lineage
+
+    lineage.set_parent_trace_id(parent_trace_id)
+
+
+def _handle_forks():
+    # A handler given to os.register_at_fork stays for the life of the
+    # process, so there is one, and it does nothing while nothing runs.
+    if not _fork_handler:
+        os.register_at_fork(after_in_child=_after_fork_in_child)
+        _fork_handler.append(_after_fork_in_child)
+
+
+def _after_fork_in_child():
+    try:
+        for profiler in list(_running):
+            profiler._continue_in_forked_child()
+        if _forked_children is not None and not _running:
+            profile_child(_forked_children)
+    except Exception:
+        _logger.exception("vopo: this forked child is not profiled")
+
+
+def _save_when_process_ends(profiler):
+    """Save ``profiler``'s trace when this process ends, also when
+    multiprocessing ends it with ``os._exit``."""
+    atexit.register(_stop_in_process, os.getpid(), profiler)
+    process_utilities = sys.modules.get("multiprocessing.util")
+    if process_utilities is not None:
+        # A multiprocessing child clears its finalizers as it starts, then
+        # runs these; the finalizer runs after the process's target.
+        process_utilities.register_after_fork(profiler, _finalize_with_process)
+
+
+def _finalize_with_process(profiler):
+    process_utilities = sys.modules["multiprocessing.util"]
+    process_utilities.Finalize(None, _stop_in_process, args=(os.getpid(), profiler), exitpriority=-100)
+
+
+def _stop_in_process(pid, profiler):
+    # Handlers and finalizers are inherited by forks; each process saves its own.
+    if pid != os.getpid() or profiler not in _running:
+        return
+    try:
+        profiler.stop()
+    except Exception:
+        _logger.exception("vopo: saving the trace %s failed", profiler.trace_id)
+
+
+def profile_child(settings):
+    """Profile this child process as its parent (``children.ChildSettings``)
+    asked, until it ends."""
+    _link_to_parent(settings.parent_trace_id)
+    profiler = Profiler(settings.db_path, config=settings.config, source="vopo.run child")
+    children.pass_on_trace_id(profiler.trace_id)
+    profiler.start()
+    _save_when_process_ends(profiler)
+    _save_on_sigterm()
+
+
+def profile_forked_children(settings):
+    """Profile every child this process forks (multiprocessing's fork
+    server), but not this process itself."""
+    global _forked_children
+    _forked_children = settings
+    _handle_forks()
+    _save_on_sigterm()
+
+
+def _save_on_sigterm():
+    """Until the program sets a SIGTERM handler of its own, save the running
+    traces on SIGTERM and then end by the signal's default action, so the
+    exit status stays what it would have been."""
+    if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _on_sigterm)
+
+
+def _stop_saving_on_sigterm():
+    if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGTERM) is _on_sigterm:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _on_sigterm(signum, frame):
+    for profiler in list(_running):
+        try:
+            profiler.stop()
+        except Exception:
+            _logger.exception("vopo: saving the trace %s failed", profiler.trace_id)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
 
 
 def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=False):
@@ -133,11 +299,12 @@ def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=Fals
     return Profiler(db_path, config=config, source=source, one_trace_per_test=one_trace_per_test)
 
 
-def profile_script(path, args, *, db_path, config=None, source="vopo.run"):
+def profile_script(path, args, *, db_path, config=None, source="vopo.run", follow_children=False):
     """Run the script ``path`` as ``python path *args`` would, profiled.
 
     Returns ``(exit_code, trace_id)``; the trace id is None when the script
     could not be opened, in which case nothing ran and nothing was saved.
+    With ``follow_children`` the Python processes it starts are profiled too.
     """
     path = os.fspath(path)
     if not os.path.exists(path):
@@ -152,10 +319,11 @@ def profile_script(path, args, *, db_path, config=None, source="vopo.run"):
         argv=[path, *args],
         path_entry=os.path.dirname(os.path.abspath(path)) if is_plain_script else None,
         profiler=Profiler(db_path, config=config, source=source),
+        follow_children=follow_children,
     )
 
 
-def profile_module(name, args, *, db_path, config=None, source="vopo.run"):
+def profile_module(name, args, *, db_path, config=None, source="vopo.run", follow_children=False):
     """Run the module ``name`` as ``python -m name *args`` would, profiled.
 
     Returns ``(exit_code, trace_id)``.
@@ -165,10 +333,11 @@ def profile_module(name, args, *, db_path, config=None, source="vopo.run"):
         argv=[name, *args],
         path_entry=os.getcwd(),
         profiler=Profiler(db_path, config=config, source=source),
+        follow_children=follow_children,
     )
 
 
-def _run_as_main(run, *, argv, path_entry, profiler):
+def _run_as_main(run, *, argv, path_entry, profiler, follow_children):
     saved_argv = sys.argv
     saved_path = sys.path[:]
     sys.argv = list(argv)
@@ -176,25 +345,43 @@ def _run_as_main(run, *, argv, path_entry, profiler):
         sys.path.insert(0, path_entry)
     error = None
     try:
-        profiler.start()
-        try:
-            run()
-        except BaseException as raised:
-            error = raised
-        try:
-            _wait_for_program_threads()
-        except KeyboardInterrupt as raised:
-            error = error or raised
-        finally:
-            profiler._disable()
-        exit_code = _report_exit(error)
-        _flush_standard_streams()
-        # Saved while sys.argv is still the program's, which the trace records.
-        trace_id = profiler._save()
+        with _program_surroundings(profiler, follow_children):
+            profiler.start()
+            try:
+                run()
+            except BaseException as raised:
+                error = raised
+            try:
+                _wait_for_program_threads()
+            except KeyboardInterrupt as raised:
+                error = error or raised
+            finally:
+                profiler._disable()
+            exit_code = _report_exit(error)
+            _flush_standard_streams()
+            # Saved while sys.argv is still the program's, which the trace records.
+            trace_id = profiler._save()
     finally:
         sys.argv = saved_argv
         sys.path[:] = saved_path
     return exit_code, trace_id
+
+
+@contextlib.contextmanager
+def _program_surroundings(profiler, follow_children):
+    """What a program run by ``vopo run`` gets around it: its Python children
+    follow when asked, and SIGTERM saves the trace before it ends the process."""
+    if follow_children:
+        settings = children.ChildSettings(os.path.abspath(profiler.db_path), profiler.config, profiler.trace_id)
+        following = children.followed(settings)
+    else:
+        following = contextlib.nullcontext()
+    with following:
+        _save_on_sigterm()
+        try:
+            yield
+        finally:
+            _stop_saving_on_sigterm()
 
 
 def _wait_for_program_threads():

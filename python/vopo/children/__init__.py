@@ -61,6 +61,13 @@ def followed(settings):
                 os.environ[name] = value
 
 
+def pass_on_trace_id(trace_id):
+    """Make ``trace_id`` the parent of the children this process starts
+    from now on, when children are followed."""
+    if PARENT_VARIABLE in os.environ:
+        os.environ[PARENT_VARIABLE] = trace_id
+
+
 def settings_from_environment(environ):
     """The ``ChildSettings`` a parent passed on, or None when there are none
     or they are unusable (a child must never fail because of them)."""
