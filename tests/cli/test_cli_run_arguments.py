@@ -14,6 +14,8 @@ from vopo.cli.run import split_command_line
         (["--db=t.db", "-m", "pkg.tool", "app.py"], ["--db=t.db"], None, "pkg.tool", ["app.py"]),
         (["-mpkg", "--threading"], [], None, "pkg", ["--threading"]),
         (["--ignore", "x", "--", "-odd.py", "a"], ["--ignore", "x"], "-odd.py", None, ["a"]),
+        (["--redact", "app.py", "--no-children", "main.py", "--no-redact"], ["--redact", "app.py", "--no-children"],
+         "main.py", None, ["--no-redact"]),
     ],
 )
 def test_the_program_starts_at_the_first_word_that_is_not_ours(words, options, script, module, args):

@@ -3,13 +3,14 @@ passes the redaction setting to the value encoder for the time it runs."""
 
 import cProfile
 import logging
+import subprocess
 import sys
 
 import msgpack
 import pytest
 
 import vopo
-from stored_traces import frame_records, saved_documents
+from stored_traces import frame_records, saved_documents, stored_rows
 
 REDACTED = 15
 
@@ -114,6 +115,28 @@ def test_redaction_follows_the_configuration_and_ends_with_profiling(tmp_path, c
     assert recorded_locals(tmp_path, config) == redacted
     # The next profiler without the key gets the encoder's default list again.
     assert recorded_locals(tmp_path, {}) == {"password", "db_password", "session_token"}
+
+
+@pytest.mark.parametrize("words, redacted, status", [
+    ([], {"password", "db_password", "session_token"}, 0),
+    (["--redact", "pin", "--redact", "user"], {"pin", "user"}, 0),
+    (["--no-redact"], set(), 0),
+    (["--no-redact", "--redact", "pin"], None, 1),
+])
+def test_vopo_run_redaction_options(tmp_path, words, redacted, status):
+    (tmp_path / "login.py").write_text(
+        "def login(user, password, pin, db_password, tokenizer):\n    session_token = 't'\n\n"
+        "login('ann', 'hunter2', 1234, 'pw', 'words')\n")
+    command = [sys.executable, "-m", "vopo", "run", "--db", str(tmp_path / "t.sqlite3"), *words, "login.py"]
+    result = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == status, result.stderr
+    if redacted is None:
+        assert "contradict" in result.stderr and not (tmp_path / "t.sqlite3").exists()
+        return
+    [(_, _, document)] = stored_rows(tmp_path / "t.sqlite3")
+    [end] = [r for r in frame_records(document) if r["co_name"] == "login" and r["event"] == "return"]
+    assert {name for name, value in end["locals"].items()
+            if isinstance(value, msgpack.ExtType) and value.code == REDACTED} == redacted
 
 
 def test_a_refused_start_leaves_the_default_redaction(tmp_path, monkeypatch):
