@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 
-from vopo import children
+from vopo import children, lineage
 from vopo.config import check_config, check_db_path, redact_names
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -29,7 +29,7 @@ _logger = logging.getLogger("vopo")
 _running = []
 # What a fork server's children profile with (None: they are not followed).
 _forked_children = None
-_fork_handler = []
+_fork_handler_registered = False
 
 
 def new_ulid():
@@ -174,7 +174,7 @@ class Profiler:
         _running.remove(self)
         self._reset_redaction()
         parent_trace_id, self.trace_id = self.trace_id, new_trace_id()
-        _link_to_parent(parent_trace_id)
+        lineage.set_parent_trace_id(parent_trace_id)
         children.pass_on_trace_id(self.trace_id)
         self.start()
         _save_when_process_ends(self)
@@ -197,18 +197,13 @@ def _apply_redaction(names):
     return functools.partial(serialize.configure, redact=None)
 
 
-def _link_to_parent(parent_trace_id):
-    from vopo import lineage
-
-    lineage.set_parent_trace_id(parent_trace_id)
-
-
 def _handle_forks():
     # A handler given to os.register_at_fork stays for the life of the
     # process, so there is one, and it does nothing while nothing runs.
-    if not _fork_handler:
+    global _fork_handler_registered
+    if not _fork_handler_registered:
         os.register_at_fork(after_in_child=_after_fork_in_child)
-        _fork_handler.append(_after_fork_in_child)
+        _fork_handler_registered = True
 
 
 def _after_fork_in_child():
@@ -250,7 +245,7 @@ def _stop_in_process(pid, profiler):
 def profile_child(settings):
     """Profile this child process as its parent (``children.ChildSettings``)
     asked, until it ends."""
-    _link_to_parent(settings.parent_trace_id)
+    lineage.set_parent_trace_id(settings.parent_trace_id)
     profiler = Profiler(settings.db_path, config=settings.config, source="vopo.run child")
     children.pass_on_trace_id(profiler.trace_id)
     profiler.start()
