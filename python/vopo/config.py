@@ -48,6 +48,7 @@ def check_config(config):
 def check_db_path(db_path):
     """The text of ``db_path``; the database must be a file that another
     process can read later, so in-memory databases are refused."""
+    # Here rather than at the top: importing vopo loads no storage code.
     from vopo.store.location import checked_path
 
     if not isinstance(db_path, (str, os.PathLike)):
