@@ -13,7 +13,7 @@ from collections.abc import Mapping
 from vopo.filters import BUILT_IN
 
 BOOLEAN_KEYS = ("threading", "lightweight_repr")
-KNOWN_KEYS = ("filters", "lightweight_repr", "plugins", "redact", "sqlite_busy_timeout", "threading")
+KNOWN_KEYS = ("filters", "lightweight_repr", "plugins", "redact", "sqlite_busy_timeout", "threading", "user_repr")
 FILTER_KEYS = ("include_frames", "ignore_frames")
 PLUGIN_KEYS = ("disable", "extra")
 DESCRIPTION_TEXT_KEYS = ("path_fragment", "call_type", "return_type")
@@ -40,8 +40,11 @@ def check_config(config):
     for key in BOOLEAN_KEYS:
         if key in config and not _is_boolean(config[key]):
             raise TypeError(f'config["{key}"] must be True or False, not {_kind(config[key])}')
+    # The value encoders take a bool only.
+    if "user_repr" in config and type(config["user_repr"]) is not bool:
+        raise TypeError(f'config["user_repr"] must be True or False, not {_kind(config["user_repr"])}')
     _check_plugins(config.get("plugins"))
-    redact_names(config)
+    _check_redact(config)
     return config
 
 
@@ -58,15 +61,11 @@ def check_db_path(db_path):
     return path
 
 
-def redact_names(config):
-    """The names whose values the encoder redacts: None for its default
-    list, an empty tuple when redaction is off, else the configured names."""
+def _check_redact(config):
     names = config.get("redact")
-    if names is None:
-        return None
-    if names is False:
-        return ()
-    if not isinstance(names, _NAME_COLLECTION_TYPES):
+    if names is None or names is False:
+        return
+    if not isinstance(names, _LIST_TYPES):
         raise TypeError(f'config["redact"] must be a list of names, or False to turn redaction off, '
                         f"not {_kind(names)}")
     for name in names:
@@ -75,7 +74,6 @@ def redact_names(config):
         _check_text('config["redact"]', name)
         if not name:
             raise ValueError('config["redact"] holds an empty name, which matches nothing')
-    return tuple(names)
 
 
 def _check_filters(filters):

@@ -18,8 +18,8 @@ import sys
 import threading
 import time
 
-from vopo import children, lineage
-from vopo.config import check_config, check_db_path, redact_names
+from vopo import children, lineage, serialize
+from vopo.config import check_config, check_db_path
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _RUNNER_FILES = frozenset((__file__, runpy.__file__))
@@ -66,7 +66,6 @@ class Profiler:
         self.source = source
         self.rust_profiler = None
         self._native = None
-        self._undo_redaction = None
         self._started_on = None
 
     def __repr__(self):
@@ -116,11 +115,11 @@ class Profiler:
         self.config = check_config(self.config)
         from vopo import _vopo
 
-        self._undo_redaction = _apply_redaction(redact_names(self.config))
+        _configure_values(self.config)
         try:
             _vopo.register_profiler(self)
         except BaseException:
-            self._reset_redaction()
+            _reset_values()
             raise
         # Kept for stop(), which must not import while profiling is on: the
         # import machinery's frames would be recorded.
@@ -147,7 +146,7 @@ class Profiler:
         native.register_noop_profiler()
         if self.config.get("threading") is True:
             threading.setprofile(None)
-        self._reset_redaction()
+        _reset_values()
 
     def _report_replaced_hook(self):
         # Only the thread that started profiling can be asked.
@@ -159,11 +158,6 @@ class Profiler:
             _logger.warning("vopo: the program %s; calls on thread %s after that were not recorded (trace %s)",
                             replacement, threading.current_thread().name, self.trace_id)
 
-    def _reset_redaction(self):
-        undo, self._undo_redaction = self._undo_redaction, None
-        if undo is not None:
-            undo()
-
     def _continue_in_forked_child(self):
         """In a forked child: drop what the parent recorded and go on as a
         new trace of the child, saved when it ends."""
@@ -172,7 +166,6 @@ class Profiler:
         if self.config.get("threading") is True:
             threading.setprofile(None)
         _running.remove(self)
-        self._reset_redaction()
         parent_trace_id, self.trace_id = self.trace_id, new_trace_id()
         lineage.set_parent_trace_id(parent_trace_id)
         children.pass_on_trace_id(self.trace_id)
@@ -186,15 +179,16 @@ class Profiler:
         return self.trace_id
 
 
-def _apply_redaction(names):
-    """Give the value encoder the configured redaction; return what undoes
-    it, or None when the encoder's default stays."""
-    if names is None:
-        return None
-    from vopo import serialize
+def _configure_values(config):
+    """Give the value encoders the configuration's "redact" (a list of
+    names; False or [] for none) and "user_repr" (call the program's own
+    __repr__) for this profiling run."""
+    redact = config.get("redact")
+    serialize.configure(redact=[] if redact is False else redact, user_repr=config.get("user_repr", False))
 
-    serialize.configure(redact=list(names))
-    return functools.partial(serialize.configure, redact=None)
+
+def _reset_values():
+    serialize.configure()
 
 
 def _handle_forks():

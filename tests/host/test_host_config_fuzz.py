@@ -53,6 +53,7 @@ configs = st.fixed_dictionaries({}, optional={
     "sqlite_busy_timeout": st.integers(-2, 1 << 65) | anything,
     "threading": st.booleans() | anything,
     "lightweight_repr": st.booleans() | anything,
+    "user_repr": st.booleans() | anything,
     "plugins": plugins,
     "redact": st.just(False) | st.lists(st.text(max_size=6), max_size=3) | anything,
     "threads": anything,
