@@ -9,6 +9,8 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/fork_safety.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::lib {
 
@@ -24,10 +26,12 @@ void profile_new_threads(PyObject* instance) {
 }
 
 // config["threading"] by subscription; anything but a true boolean is off.
+// Only an exception that belongs to the program is not taken as "off".
 bool threading_requested(PyObject* config) {
   PyObject* value = PyObject_GetItem(config, py::names().threading);
   if (value == nullptr) {
-    PyErr_Clear();
+    py::Error error = py::Error::fetch();
+    if (utils::belongs_to_program(error)) throw std::move(error);
     return false;
   }
   py::Ref owned = py::Ref::steal(value);
@@ -103,6 +107,7 @@ PyObject* create_module() {
   claim_interpreter();
   if (cached_module != nullptr) return py::Ref::borrow(cached_module).release();
   py::init_names();
+  utils::install_fork_handler();
   py::Ref module = py::check(PyModule_Create(&module_def));
   add_function(module.get(), &register_noop_profiler_def);
   add_function(module.get(), &register_profiler_def);

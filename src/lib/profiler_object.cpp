@@ -3,9 +3,11 @@
 #include <array>
 
 #include "lib/trampoline.h"
+#include "profiler/hook_replacements.h"
 #include "profiler/saving.h"
 #include "profiler/trace_document.h"
 #include "py/arguments.h"
+#include "py/convert.h"
 #include "py/error.h"
 
 namespace vopo::lib {
@@ -24,6 +26,30 @@ PyObject* save_request_in_db(PyObject* self, PyObject*) {
 PyObject* build_trace(PyObject* self, PyObject*) {
   return py::at_python_boundary(
       [&]() -> PyObject* { return profiler::build_trace(profiler_of(self)).release(); }, nullptr);
+}
+
+PyObject* trace_id(PyObject* self, PyObject*) {
+  return py::at_python_boundary([&]() -> PyObject* { return py::new_text(profiler_of(self).trace.trace_id()).release(); },
+                                nullptr);
+}
+
+// How many running threads that recorded lost the profile hook to the
+// program; asked before stopping, which removes the hooks.
+PyObject* replaced_hook_count(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* { return py::new_int(profiler::count_replaced_hooks(profiler_of(self), self)).release(); },
+      nullptr);
+}
+
+// None unless this process was forked from one that was profiling.
+PyObject* parent_trace_id(PyObject* self, PyObject*) {
+  return py::at_python_boundary(
+      [&]() -> PyObject* {
+        const std::optional<std::string>& parent = profiler_of(self).parent_trace_id;
+        if (!parent) Py_RETURN_NONE;
+        return py::new_text(*parent).release();
+      },
+      nullptr);
 }
 
 PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -80,6 +106,9 @@ PyMethodDef methods[] = {
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
     {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"trace_id", trace_id, METH_NOARGS, "trace_id($self, /)\n--\n\n"},
+    {"parent_trace_id", parent_trace_id, METH_NOARGS, "parent_trace_id($self, /)\n--\n\n"},
+    {"replaced_hook_count", replaced_hook_count, METH_NOARGS, "replaced_hook_count($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

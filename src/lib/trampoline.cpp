@@ -21,21 +21,40 @@ int fail_not_a_profiler(PyObject* hook) {
 }
 
 // Keeps the hook's object alive and any exception that was pending intact
-// while the event is handled.
+// while the event is handled. When the event raises for the program, its
+// exception replaces the pending one, as the interpreter's own would.
 class EventScope {
  public:
   explicit EventScope(PyObject* hook) : hook_(py::Ref::borrow(hook)) {
-    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
+    if (PyErr_Occurred()) {
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      type_ = py::Ref::steal(type);
+      value_ = py::Ref::steal(value);
+      traceback_ = py::Ref::steal(traceback);
+    }
   }
   ~EventScope() {
-    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
+    if (!type_) return;
+    if (!PyErr_Occurred()) {
+      PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+      return;
+    }
+    // Releasing the replaced exception may run Python code, which must not
+    // see the event's exception pending.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = py::Ref();
+    value_ = py::Ref();
+    traceback_ = py::Ref();
+    PyErr_Restore(type, value, traceback);
   }
   EventScope(const EventScope&) = delete;
   EventScope& operator=(const EventScope&) = delete;
 
  private:
   py::Ref hook_;
-  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+  py::Ref type_, value_, traceback_;
 };
 
 }  // namespace
@@ -46,9 +65,8 @@ int profile_trampoline(PyObject* hook, PyFrameObject* frame, int what, PyObject*
   if (!is_profiler_object(hook)) return fail_not_a_profiler(hook);
   if (frame == nullptr) return fail_with_pending_or_system_error();
   EventScope scope(hook);
-  profiler::handle_event(profiler_of(hook), frame, arg == nullptr ? Py_None : arg,
-                         what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
-  return 0;
+  return profiler::handle_event(profiler_of(hook), frame, arg == nullptr ? Py_None : arg,
+                                what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
 }
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }

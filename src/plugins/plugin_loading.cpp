@@ -7,6 +7,7 @@
 #include "py/error.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::plugins {
 
@@ -37,12 +38,14 @@ std::string describe(py::Error&& error) {
 }
 
 // Runs one step of the host package's contract; a failure becomes a broken
-// expectation named by `message`, followed by the error it came from.
+// expectation named by `message`, followed by the error it came from. An
+// exception that belongs to the program passes unchanged.
 template <typename Step>
 auto expect(const char* message, Step&& step) -> decltype(step()) {
   try {
     return step();
   } catch (py::Error& error) {
+    if (utils::belongs_to_program(error)) throw;
     std::string text(message);
     text += ": ";
     text += describe(std::move(error));

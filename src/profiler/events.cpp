@@ -11,6 +11,7 @@
 #include "py/names.h"
 #include "py/object.h"
 #include "utils/frame_facts.h"
+#include "utils/program_exceptions.h"
 #include "utils/serializer.h"
 
 namespace vopo::profiler {
@@ -64,28 +65,38 @@ std::optional<ids::Id> frame_id_for(ThreadStore& store, PyFrameObject* frame, Ev
   return found->second;
 }
 
-void update_user_code_stack(ThreadStore& store, const EventFacts& facts, const std::optional<ids::Id>& frame_id) {
+// Removes `frame` from the user-code stack together with every entry above
+// it, whose returns were lost; a frame that is not on the stack changes
+// nothing. Entries are released one at a time, after leaving the stack.
+void leave_frame(ThreadStore& store, PyFrameObject* frame) {
+  std::optional<size_t> position = store.stack_position(reinterpret_cast<PyObject*>(frame));
+  if (!position) return;
   auto& stack = store.user_code_stack;
-  if (facts.event == Event::call) {
-    if (frame_id) stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
-  } else if (!stack.empty()) {
+  while (stack.size() > *position) {
     StackEntry popped = std::move(stack.back());
     stack.pop_back();
   }
 }
 
 // Gathers the facts of a recorded frame and writes its record into the batch.
+// A return leaves the stack before anything that may fail, so the stack
+// follows the program even when the record is lost; a call is pushed only
+// with its record.
 void record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store, InterestBatch& batch) {
+  std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
+  std::optional<CallSite> call_site =
+      frame_call_site(store, facts.frame, facts.event, frame_id ? &*frame_id : nullptr);
+  if (facts.event == Event::ret) leave_frame(store, facts.frame);
   const utils::ThreadInfo& thread = current_thread_info(store);
   std::string path = utils::frame_path(facts.frame);
   std::optional<std::string> qualname = utils::frame_qualname(facts.frame);
   py::Ref locals = recorded_locals(facts.frame);
-  std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
-  std::optional<CallSite> call_site = frame_call_site(store, frame_id ? &*frame_id : nullptr);
   bool lightweight = profiler.settings.lightweight_repr;
   std::string arg = utils::serialize_value(facts.arg, lightweight);
   std::string serialized_locals = utils::serialize_value(locals.get(), lightweight);
-  update_user_code_stack(store, facts, frame_id);
+  if (facts.event == Event::call) {
+    store.user_code_stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
+  }
   batch.add(write_frame_record({path, facts.code_name, qualname, facts.event, frame_id, std::move(arg),
                                 std::move(serialized_locals), thread, call_site}),
             "frame");
@@ -133,10 +144,11 @@ void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* ar
   handle_facts(profiler, facts);
 }
 
-}  // namespace
-
-void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept {
+// Any failure is reported; only an exception that belongs to the program
+// leaves.
+void handle_reporting_failures(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) {
   try {
+    release_fork_leftovers(profiler);
     if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) throw py::Error::panic("Python gives us a PyFrame");
     handle_checked_frame(profiler, frame, arg, event);
   } catch (py::Error& error) {
@@ -147,6 +159,33 @@ void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event
   } catch (...) {
     report_failure(py::Error::panic("unexpected C++ exception in a profile event"), frame, event, nullptr,
                    nullptr);
+  }
+}
+
+// The interpreter unwinds the frame of an event that raises (a call's frame
+// never runs), so the stack lets go of it before the exception is set.
+int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error) noexcept {
+  try {
+    leave_frame(profiler.threads.current(), frame);
+  } catch (...) {
+    PyErr_Clear();
+  }
+  std::move(error).restore();
+  return -1;
+}
+
+}  // namespace
+
+int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept {
+  try {
+    utils::run_pending_signal_handlers();
+    handle_reporting_failures(profiler, frame, arg, event);
+    return 0;
+  } catch (py::Error& error) {
+    return hand_to_program(profiler, frame, std::move(error));
+  } catch (...) {
+    PyErr_Clear();
+    return 0;
   }
 }
 

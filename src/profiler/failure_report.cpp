@@ -1,5 +1,6 @@
 #include "profiler/failure_report.h"
 
+#include "utils/program_exceptions.h"
 #include "py/compat.h"
 #include "py/convert.h"
 #include "py/names.h"
@@ -41,10 +42,12 @@ void log_warning(py::Error&& error, PyFrameObject* frame, Event event, PyObject*
 }  // namespace
 
 void report_failure(py::Error&& error, PyFrameObject* frame, Event event, PyObject* co_filename,
-                    PyObject* co_name) noexcept {
+                    PyObject* co_name) {
+  if (utils::belongs_to_program(error)) throw std::move(error);
   try {
     log_warning(std::move(error), frame, event, co_filename, co_name);
   } catch (py::Error& failure) {
+    if (utils::belongs_to_program(failure)) throw;
     // The report itself failed: let the interpreter's unraisable hook show
     // it rather than lose it or disturb the program.
     std::move(failure).restore();

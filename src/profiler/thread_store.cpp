@@ -28,16 +28,33 @@ uint64_t current_thread_token(ThreadSlot& slot) {
 
 ThreadStores::ThreadStores() : serial_(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
-std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> ThreadStores::take_all() {
+ThreadStores::Stores ThreadStores::take_all() {
   serial_ = next_profiler_serial.fetch_add(1, std::memory_order_relaxed);
   return std::move(stores_);
+}
+
+ThreadStores::Stores ThreadStores::take_other_threads_after_fork() noexcept {
+  Stores others;
+  others.swap(stores_);
+  auto own = others.find(thread_slot.token);
+  if (own != others.end()) {
+    own->second->thread_info.reset();
+    // Moving the node keeps the store where the thread's cached pointer
+    // points.
+    stores_.insert(others.extract(own));
+  }
+  return others;
 }
 
 ThreadStore& ThreadStores::current() {
   ThreadSlot& slot = thread_slot;
   if (slot.cached_serial == serial_) return *slot.cached_store;
   std::unique_ptr<ThreadStore>& store = stores_[current_thread_token(slot)];
-  if (!store) store = std::make_unique<ThreadStore>();
+  if (!store) {
+    store = std::make_unique<ThreadStore>();
+    store->thread_state = PyThreadState_Get();
+    store->thread_state_id = PyThreadState_GetID(store->thread_state);
+  }
   slot.cached_serial = serial_;
   slot.cached_store = store.get();
   return *store;

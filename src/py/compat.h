@@ -135,6 +135,9 @@ inline PyObject* code_qualname(PyCodeObject* code) {
 #endif
 }
 
+// The object of the thread's profile hook, borrowed; NULL when it has none.
+inline PyObject* profile_hook_object(PyThreadState* thread_state) { return thread_state->c_profileobj; }
+
 inline bool is_frame(PyObject* object) { return Py_IS_TYPE(object, &PyFrame_Type); }
 
 }  // namespace vopo::py

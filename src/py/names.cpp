@@ -62,7 +62,6 @@ void init_names() {
   intern(n.save_trace_in_sqlite, "save_trace_in_sqlite");
   intern(n.dunder_version, "__version__");
   intern(n.commit_sha, "COMMIT_SHA");
-  intern(n.argv, "argv");
   intern(n.timeout, "timeout");
   intern(n.msgpack, "msgpack");
   intern(n.get_logger, "getLogger");
@@ -88,6 +87,9 @@ void init_names() {
   intern(n.line_number, "line_number");
   intern(n.type, "type");
   intern(n.mapping, "Mapping");
+  intern(n.getsignal, "getsignal");
+  intern(n.valid_signals, "valid_signals");
+  intern(n.render_value, "render_value");
   ready = true;
 }
 

@@ -48,7 +48,6 @@ struct Names {
   PyObject* save_trace_in_sqlite;
   PyObject* dunder_version;
   PyObject* commit_sha;
-  PyObject* argv;
   PyObject* timeout;
   PyObject* msgpack;
   PyObject* get_logger;
@@ -74,6 +73,9 @@ struct Names {
   PyObject* line_number;
   PyObject* type;
   PyObject* mapping;
+  PyObject* getsignal;
+  PyObject* valid_signals;
+  PyObject* render_value;
 };
 
 // Valid once `init_names` has succeeded.

@@ -14,6 +14,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::utils {
 
@@ -224,9 +225,10 @@ std::optional<std::string> frame_qualname(PyFrameObject* frame) {
   }
   try {
     return inferred_qualname(frame, name);
-  } catch (const py::Error&) {
+  } catch (const py::Error& error) {
     // Inference is best effort: whatever it could not find leaves the name
-    // absent, and its exception is dropped.
+    // absent, and its exception is dropped, unless it is the program's.
+    if (belongs_to_program(error)) throw;
     return std::nullopt;
   }
 }
