@@ -66,7 +66,6 @@ class Profiler:
         self.source = source
         self.rust_profiler = None
         self._native = None
-        self._started_on = None
 
     def __repr__(self):
         return f"<vopo.Profiler {self.trace_id} db_path={str(self.db_path)!r}>"
@@ -124,7 +123,6 @@ class Profiler:
         # Kept for stop(), which must not import while profiling is on: the
         # import machinery's frames would be recorded.
         self._native = _vopo
-        self._started_on = threading.get_ident()
         _running.append(self)
         _handle_forks()
 
@@ -149,27 +147,20 @@ class Profiler:
         _reset_values()
 
     def _report_replaced_hook(self):
-        # Only the thread that started profiling can be asked.
-        if threading.get_ident() != self._started_on:
-            return
-        hook = sys.getprofile()
-        if hook is not self.rust_profiler:
-            replacement = "removed it" if hook is None else f"replaced it with a {type(hook).__name__}"
-            _logger.warning("vopo: the program %s; calls on thread %s after that were not recorded (trace %s)",
-                            replacement, threading.current_thread().name, self.trace_id)
+        # Asked before our own hooks are removed, which would count too.
+        replaced = self.rust_profiler.replaced_hook_count()
+        if replaced:
+            threads = "1 thread" if replaced == 1 else f"{replaced} threads"
+            _logger.warning("vopo: the program replaced the profile hook (by sys.setprofile or another profiler) "
+                            "on %s; calls there after that were not recorded (trace %s)", threads, self.trace_id)
 
     def _continue_in_forked_child(self):
-        """In a forked child: drop what the parent recorded and go on as a
-        new trace of the child, saved when it ends."""
-        native, self._native = self._native, None
-        native.register_noop_profiler()
-        if self.config.get("threading") is True:
-            threading.setprofile(None)
-        _running.remove(self)
-        parent_trace_id, self.trace_id = self.trace_id, new_trace_id()
-        lineage.set_parent_trace_id(parent_trace_id)
+        """In a forked child the native profiler goes on under a trace id of
+        its own, without what the parent recorded: take that id, link it to
+        the parent's and save it when the child ends."""
+        self.trace_id = self.rust_profiler.trace_id()
+        lineage.set_parent_trace_id(self.rust_profiler.parent_trace_id())
         children.pass_on_trace_id(self.trace_id)
-        self.start()
         _save_when_process_ends(self)
 
     def _save(self):
@@ -202,7 +193,7 @@ def _handle_forks():
 
 def _after_fork_in_child():
     try:
-        for profiler in list(_running):
+        for profiler in _running:
             profiler._continue_in_forked_child()
         if _forked_children is not None and not _running:
             profile_child(_forked_children)

@@ -5,6 +5,7 @@ import cProfile
 import logging
 import subprocess
 import sys
+import threading
 
 import msgpack
 import pytest
@@ -163,13 +164,38 @@ def replace_hook_with_cprofile():
     return profile
 
 
-@pytest.mark.parametrize("replace, words", [
-    (replace_hook_with_nothing, "the program removed it"),
-    pytest.param(replace_hook_with_cprofile, "replaced it with a Profile", marks=pytest.mark.skipif(
+class ThreadsThatReplacedTheHook:
+    """Two profiled threads that replace their hook and run on until disabled."""
+
+    def __init__(self):
+        self.finish = threading.Event()
+        replaced = [threading.Event(), threading.Event()]
+        self.threads = [threading.Thread(target=self.replace, args=(event,)) for event in replaced]
+        for thread in self.threads:
+            thread.start()
+        for event in replaced:
+            event.wait()
+
+    def replace(self, replaced):
+        login("ann", "pw", 1, "pw", "t")
+        sys.setprofile(None)
+        replaced.set()
+        self.finish.wait()
+
+    def disable(self):
+        self.finish.set()
+        for thread in self.threads:
+            thread.join()
+
+
+@pytest.mark.parametrize("replace, config, threads", [
+    (replace_hook_with_nothing, {}, "on 1 thread;"),
+    pytest.param(replace_hook_with_cprofile, {}, "on 1 thread;", marks=pytest.mark.skipif(
         sys.version_info >= (3, 12), reason="from 3.12 cProfile uses sys.monitoring and leaves the profile hook")),
+    (ThreadsThatReplacedTheHook, {"threading": True}, "on 2 threads;"),
 ])
-def test_stop_says_when_the_program_replaced_the_profile_hook(tmp_path, caplog, replace, words):
-    profiler = vopo.Profiler(tmp_path / "t.sqlite3")
+def test_stop_says_when_the_program_replaced_the_profile_hook(tmp_path, caplog, replace, config, threads):
+    profiler = vopo.Profiler(tmp_path / "t.sqlite3", config=config)
     profiler.start()
     replacement = replace()
     with caplog.at_level(logging.WARNING, logger="vopo"):
@@ -177,7 +203,7 @@ def test_stop_says_when_the_program_replaced_the_profile_hook(tmp_path, caplog, 
     if replacement is not None:
         replacement.disable()
     [message] = [record.getMessage() for record in caplog.records if record.name == "vopo"]
-    assert words in message and profiler.trace_id in message and "MainThread" in message
+    assert "replaced the profile hook" in message and threads in message and profiler.trace_id in message
 
 
 def test_stop_is_quiet_when_the_hook_stayed(tmp_path, caplog):
