@@ -77,7 +77,7 @@ class ProgramRun:
         self.timeout = timeout
 
     def begin(self):
-        self.program.begin(self.profiler)
+        self.program.begin(self.profiler, self.plan.follow_children)
 
     def finish(self, error):
         """The exit code, once the trace is saved and summarised."""
@@ -126,7 +126,7 @@ def _profiler():
 def _dispatch(args):
     db_path = args.db or store.default_db_path()
     if args.command == "traces":
-        return traces.list_traces(db_path, args.timeout)
+        return traces.list_traces(db_path, args.timeout, args.filter, args.outcome, args.limit)
     if args.command == "show":
         return show.show_trace(db_path, args.trace_id, args.timeout, args.full, args.locals)
     return export.export_trace(db_path, args.trace_id, args.timeout, args.format, args.output)
@@ -146,7 +146,15 @@ def _parser():
         help=f"how long to wait for a locked database (default: {DEFAULT_TIMEOUT:g})",
     )
     run_parser = _run_parser(commands, database)
-    commands.add_parser("traces", parents=[database], help="list stored traces, newest first")
+    traces_parser = commands.add_parser("traces", parents=[database], help="list stored traces, newest first")
+    traces_parser.add_argument(
+        "--filter", metavar="TEXT", help="only traces whose id, source, test node id or request contains TEXT"
+    )
+    traces_parser.add_argument("--outcome", metavar="OUTCOME", help="only tests that ended so: passed, failed...")
+    traces_parser.add_argument(
+        "--limit", type=int, default=store.DEFAULT_LIMIT, metavar="N",
+        help=f"list at most N traces, 0 for all (default: {store.DEFAULT_LIMIT})",
+    )
     show_parser = commands.add_parser("show", parents=[database], help="print the call tree of a trace")
     show_parser.add_argument("trace_id", metavar="TRACE_ID", help=TRACE_ID_HELP)
     show_parser.add_argument("--full", action="store_true", help="print whole values instead of shortened ones")
@@ -205,6 +213,18 @@ def _run_parser(commands, database):
         "--user-repr",
         action="store_true",
         help="record objects with their own __repr__ (runs the program's code; off by default)",
+    )
+    run_parser.add_argument(
+        "--redact",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="record the values of variables, attributes and keys named NAME (or ending in _NAME) as "
+        "redacted, instead of the default list of secret names (repeatable)",
+    )
+    run_parser.add_argument("--no-redact", action="store_true", help="record every value, secrets included")
+    run_parser.add_argument(
+        "--no-children", action="store_true", help="do not profile the Python processes the program starts"
     )
     run_parser.add_argument("-m", dest="module", metavar="MODULE", help="profile a module, as python -m does")
     run_parser.add_argument("script", nargs="?", metavar="SCRIPT", help="the script to profile")

@@ -5,7 +5,9 @@ the native profiler never records, so that the trace holds only the
 profiled program.
 """
 
+import atexit
 import builtins
+import contextlib
 import functools
 import importlib.machinery
 import io
@@ -14,17 +16,25 @@ import os
 import pkgutil
 import runpy
 import secrets
+import signal
 import sys
 import threading
 import time
 import types
 
-from vopo import serialize
+from vopo import children, lineage, serialize
+from vopo.config import check_config, check_db_path
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 # The program runs from these files' frames: the command line's and this one.
 _RUNNER_FILES = frozenset((__file__, os.path.join(os.path.dirname(__file__), "__main__.py")))
 _logger = logging.getLogger("vopo")
+# The profilers running in this process, which a fork, a SIGTERM or the
+# end of a child process must save.
+_running = []
+# What a fork server's children profile with (None: they are not followed).
+_forked_children = None
+_fork_handler_registered = False
 
 
 def new_ulid():
@@ -53,7 +63,8 @@ class Profiler:
     """
 
     def __init__(self, db_path, *, config=None, source="vopo.Profiler", one_trace_per_test=False, trace_id=None):
-        self.config = {} if config is None else dict(config)
+        check_db_path(db_path)
+        self.config = check_config(config)
         self.db_path = db_path
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = new_trace_id() if trace_id is None else trace_id
@@ -98,9 +109,15 @@ class Profiler:
             _logger.exception("vopo: saving the trace %s failed", self.trace_id)
 
     def start(self):
-        """Turn profiling on for the calling thread."""
+        """Turn profiling on for the calling thread.
+
+        The configuration and the database path are checked first: a mistake
+        is a ``TypeError`` or ``ValueError`` and nothing is started.
+        """
         if self._native is not None:
             raise RuntimeError("the profiler is already running")
+        check_db_path(self.db_path)
+        self.config = check_config(self.config)
         from vopo import _vopo
 
         _configure_values(self.config)
@@ -113,6 +130,8 @@ class Profiler:
         # Kept for stop(), which must not import while profiling is on: the
         # import machinery's frames would be recorded.
         self._native = _vopo
+        _running.append(self)
+        _handle_forks()
 
     def stop(self):
         """Turn profiling off and save the trace; return the saved trace id.
@@ -133,6 +152,8 @@ class Profiler:
         native, self._native = self._native, None
         if native is None:
             raise RuntimeError("the profiler is not running")
+        _running.remove(self)
+        self._report_replaced_hook()
         hook = self.rust_profiler
         hook.mark_stopped()
         if sys.getprofile() is hook:
@@ -140,6 +161,23 @@ class Profiler:
         if _is_method_of(threading.getprofile(), hook):
             threading.setprofile(self._threading_profile_before)
         _reset_values()
+
+    def _report_replaced_hook(self):
+        # Asked before our own hooks are removed, which would count too.
+        replaced = self.rust_profiler.replaced_hook_count()
+        if replaced:
+            threads = "1 thread" if replaced == 1 else f"{replaced} threads"
+            _logger.warning("vopo: the program replaced the profile hook (by sys.setprofile or another profiler) "
+                            "on %s; calls there after that were not recorded (trace %s)", threads, self.trace_id)
+
+    def _continue_in_forked_child(self):
+        """In a forked child the native profiler goes on under a trace id of
+        its own, without what the parent recorded: take that id, link it to
+        the parent's and save it when the child ends."""
+        self.trace_id = self.rust_profiler.trace_id()
+        lineage.set_parent_trace_id(self.rust_profiler.parent_trace_id())
+        children.pass_on_trace_id(self.trace_id)
+        _save_when_process_ends(self)
 
     def _save(self):
         if self.one_trace_per_test:
@@ -166,6 +204,94 @@ def _is_method_of(function, instance):
     return bound and function.__self__ is instance
 
 
+def _handle_forks():
+    # A handler given to os.register_at_fork stays for the life of the
+    # process, so there is one, and it does nothing while nothing runs.
+    global _fork_handler_registered
+    if not _fork_handler_registered:
+        os.register_at_fork(after_in_child=_after_fork_in_child)
+        _fork_handler_registered = True
+
+
+def _after_fork_in_child():
+    try:
+        for profiler in _running:
+            profiler._continue_in_forked_child()
+        if _forked_children is not None and not _running:
+            profile_child(_forked_children)
+    except Exception:
+        _logger.exception("vopo: this forked child is not profiled")
+
+
+def _save_when_process_ends(profiler):
+    """Save ``profiler``'s trace when this process ends, also when
+    multiprocessing ends it with ``os._exit``."""
+    atexit.register(_stop_in_process, os.getpid(), profiler)
+    process_utilities = sys.modules.get("multiprocessing.util")
+    if process_utilities is not None:
+        # A multiprocessing child clears its finalizers as it starts, then
+        # runs these; the finalizer runs after the process's target.
+        process_utilities.register_after_fork(profiler, _finalize_with_process)
+
+
+def _finalize_with_process(profiler):
+    process_utilities = sys.modules["multiprocessing.util"]
+    process_utilities.Finalize(None, _stop_in_process, args=(os.getpid(), profiler), exitpriority=-100)
+
+
+def _stop_in_process(pid, profiler):
+    # Handlers and finalizers are inherited by forks; each process saves its own.
+    if pid != os.getpid() or profiler not in _running:
+        return
+    try:
+        profiler.stop()
+    except Exception:
+        _logger.exception("vopo: saving the trace %s failed", profiler.trace_id)
+
+
+def profile_child(settings):
+    """Profile this child process as its parent (``children.ChildSettings``)
+    asked, until it ends."""
+    lineage.set_parent_trace_id(settings.parent_trace_id)
+    profiler = Profiler(settings.db_path, config=settings.config, source="vopo.run child")
+    children.pass_on_trace_id(profiler.trace_id)
+    profiler.start()
+    _save_when_process_ends(profiler)
+    _save_on_sigterm()
+
+
+def profile_forked_children(settings):
+    """Profile every child this process forks (multiprocessing's fork
+    server), but not this process itself."""
+    global _forked_children
+    _forked_children = settings
+    _handle_forks()
+    _save_on_sigterm()
+
+
+def _save_on_sigterm():
+    """Until the program sets a SIGTERM handler of its own, save the running
+    traces on SIGTERM and then end by the signal's default action, so the
+    exit status stays what it would have been."""
+    if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _on_sigterm)
+
+
+def _stop_saving_on_sigterm():
+    if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGTERM) is _on_sigterm:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _on_sigterm(signum, frame):
+    for profiler in list(_running):
+        try:
+            profiler.stop()
+        except Exception:
+            _logger.exception("vopo: saving the trace %s failed", profiler.trace_id)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
 def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=False):
     """A context manager that profiles its body and saves the trace on exit.
 
@@ -175,20 +301,21 @@ def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=Fals
     return Profiler(db_path, config=config, source=source, one_trace_per_test=one_trace_per_test)
 
 
-def profile_script(path, args, *, db_path, config=None, source="vopo.run"):
+def profile_script(path, args, *, db_path, config=None, source="vopo.run", follow_children=False):
     """Run the script ``path`` as ``python path *args`` would, profiled.
 
     Returns ``(exit_code, trace_id)``; the trace id is None when the script
     could not be opened, in which case nothing ran and nothing was saved.
+    With ``follow_children`` the Python processes it starts are profiled too.
     """
     try:
         program = MainProgram.script(path, args)
     except ProgramNotFound as missing:
         return missing.report(), None
-    return _profile_main(program, Profiler(db_path, config=config, source=source))
+    return _profile_main(program, Profiler(db_path, config=config, source=source), follow_children)
 
 
-def profile_module(name, args, *, db_path, config=None, source="vopo.run"):
+def profile_module(name, args, *, db_path, config=None, source="vopo.run", follow_children=False):
     """Run the module ``name`` as ``python -m name *args`` would, profiled.
 
     Returns ``(exit_code, trace_id)``; the trace id is None when the module
@@ -198,11 +325,11 @@ def profile_module(name, args, *, db_path, config=None, source="vopo.run"):
         program = MainProgram.module(name, args)
     except ProgramNotFound as missing:
         return missing.report(), None
-    return _profile_main(program, Profiler(db_path, config=config, source=source))
+    return _profile_main(program, Profiler(db_path, config=config, source=source), follow_children)
 
 
-def _profile_main(program, profiler):
-    program.begin(profiler)
+def _profile_main(program, profiler, follow_children=False):
+    program.begin(profiler, follow_children)
     try:
         program.entry()()
     except BaseException as error:
@@ -243,6 +370,7 @@ class MainProgram:
         self._code_error = code_error
         self._profiler = None
         self._saved = None
+        self._surroundings = contextlib.ExitStack()
 
     @classmethod
     def script(cls, path, args):
@@ -315,13 +443,16 @@ class MainProgram:
                 self._code = compile(source.read(), self._source_path, "exec", dont_inherit=True)
         return types.FunctionType(self._code, self.namespace)
 
-    def begin(self, profiler):
-        """Gives the program its ``__main__``, argv and path, then starts profiling."""
+    def begin(self, profiler, follow_children=False):
+        """Gives the program its ``__main__``, argv and path, then starts
+        profiling; with ``follow_children`` its Python children are profiled
+        too."""
         self._saved = (sys.argv, sys.path[:], sys.modules.get("__main__"))
         sys.argv = list(self.argv)
         _set_path_entry(self.path_entry)
         sys.modules["__main__"] = self.module
         self._profiler = profiler
+        self._surroundings.enter_context(_program_surroundings(profiler, follow_children))
         profiler.start()
 
     def finish(self, error):
@@ -340,6 +471,7 @@ class MainProgram:
             # Saved while sys.argv is still the program's, which the trace records.
             return exit_code, self._profiler._save()
         finally:
+            self._surroundings.close()
             self._restore()
 
     def _restore(self):
@@ -371,6 +503,23 @@ def _set_path_entry(entry):
         sys.path[0] = entry
     else:
         sys.path.insert(0, entry)
+
+
+@contextlib.contextmanager
+def _program_surroundings(profiler, follow_children):
+    """What a program run by ``vopo run`` gets around it: its Python children
+    follow when asked, and SIGTERM saves the trace before it ends the process."""
+    if follow_children:
+        settings = children.ChildSettings(os.path.abspath(profiler.db_path), profiler.config, profiler.trace_id)
+        following = children.followed(settings)
+    else:
+        following = contextlib.nullcontext()
+    with following:
+        _save_on_sigterm()
+        try:
+            yield
+        finally:
+            _stop_saving_on_sigterm()
 
 
 def _wait_for_program_threads():

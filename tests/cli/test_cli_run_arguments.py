@@ -15,6 +15,8 @@ from vopo.cli.run import split_command_line
         (["-mpkg", "--threading"], [], None, "pkg", ["--threading"]),
         (["--timeout", "5", "app.py"], ["--timeout", "5"], "app.py", None, []),
         (["--ignore", "x", "--", "-odd.py", "a"], ["--ignore", "x"], "-odd.py", None, ["a"]),
+        (["--redact", "app.py", "--no-children", "main.py", "--no-redact"], ["--redact", "app.py", "--no-children"],
+         "main.py", None, ["--no-redact"]),
     ],
 )
 def test_the_program_starts_at_the_first_word_that_is_not_ours(words, options, script, module, args):

@@ -22,7 +22,7 @@ from vopo.cli.document import load_trace
 from vopo.cli.errors import CliError
 
 # Options of ``run`` that take a value as the next word.
-VALUE_OPTIONS = ("--db", "--include", "--ignore", "--timeout")
+VALUE_OPTIONS = ("--db", "--include", "--ignore", "--timeout", "--redact")
 FIRST_CALLS_SHOWN = 10
 TRACES_SUMMARISED = 10
 
@@ -40,6 +40,9 @@ class Plan:
     db_path: str
     config: dict
     last_row_before: int
+    follow_children: bool
+    # A child forked by the program comes back through vopo's code too.
+    runner_pid: int = field(default_factory=os.getpid)
 
 
 def split_command_line(words):
@@ -79,11 +82,27 @@ def prepare(program, options):
     }
     if options.user_repr:
         config["user_repr"] = True
-    return Plan(program, db_path, config, last_row_before)
+    redact = redaction(options.redact, options.no_redact)
+    if redact is not None:
+        config["redact"] = redact
+    return Plan(program, db_path, config, last_row_before, follow_children=not options.no_children)
+
+
+def redaction(names, off):
+    """The "redact" setting of ``--redact NAME...`` and ``--no-redact``: None
+    keeps the encoder's default list."""
+    if off and names:
+        raise CliError("--redact and --no-redact contradict each other")
+    if off:
+        return []
+    return list(names) if names else None
 
 
 def report(plan, trace_id, timeout):
-    """The summary of what the run saved, on stderr."""
+    """The summary of what the run saved, on stderr, by the process that
+    ``vopo run`` started only."""
+    if os.getpid() != plan.runner_pid:
+        return
     try:
         sys.stdout.flush()
     except (OSError, ValueError):
