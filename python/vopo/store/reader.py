@@ -311,8 +311,8 @@ class TraceReading:
     Iterating yields ``(save_index, thread_key, record)``; ``thread_key`` is
     the native id of a "frames" list or None for "frames_of_interest". Once a
     save is read, ``heads[save_index]`` holds its document's other entries
-    ("timestamp", "meta", "main_thread_id", "command_line_args", ...).
-    Raises ``CorruptTrace`` at the first undecodable part.
+    ("timestamp", "meta", "main_thread_id", "command_line_args", ...), and
+    ``keys[save_index]`` all its top-level keys in stored order. Raises ``CorruptTrace`` at the first undecodable part.
     """
 
     def __init__(self, store, trace_id, saves: List[SaveInfo], progress):
@@ -320,6 +320,7 @@ class TraceReading:
         self.trace_id = trace_id
         self.saves = saves
         self.heads = []
+        self.keys = []
         self.total_size = sum(save.size or 0 for save in saves)
         self._progress = progress
         self._done = 0
@@ -333,6 +334,7 @@ class TraceReading:
             except DocumentError as error:
                 raise CorruptTrace(self.store.path, self._label(index), str(error)) from None
             self.heads.append(stream.fields)
+            self.keys.append(stream.keys)
 
     def _chunks(self, save):
         if save.problem is not None and save.problem.startswith("stored value is"):

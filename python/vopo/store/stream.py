@@ -82,6 +82,7 @@ class DocumentStream:
             _ChunkFile(chunks), read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
         )
         self.fields = {}
+        self.keys = []  # every top-level key in stored order, the record lists included
         self.record_count = 0
 
     def records(self):
@@ -90,6 +91,7 @@ class DocumentStream:
         seen = set()
         for _ in range(entries):
             key = self._read(unpacker.unpack)
+            self.keys.append(key)
             if key == "frames":
                 seen.add(key)
                 yield from self._thread_lists()
