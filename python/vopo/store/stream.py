@@ -9,6 +9,7 @@ where the interpreter's sqlite3 has it, else with ``substr()``.
 """
 
 import io
+import itertools
 
 import msgpack
 
@@ -19,6 +20,8 @@ _MAX_SUBSTR_CALLS = 16
 RECORD_LISTS = ("frames", "frames_of_interest")
 _LATEST_TIME = 1e12
 FRAME = "frame"
+_EVENTS = ("call", "return")
+_END = object()
 
 
 class DocumentError(Exception):
@@ -54,14 +57,14 @@ class _ChunkFile(io.RawIOBase):
     def __init__(self, chunks):
         super().__init__()
         self._chunks = iter(chunks)
-        self._pending = b""
+        self._pending = memoryview(b"")
 
     def readable(self):
         return True
 
     def readinto(self, buffer):
         if not self._pending:
-            self._pending = next(self._chunks, b"")
+            self._pending = memoryview(next(self._chunks, b""))
         count = min(len(buffer), len(self._pending))
         buffer[:count] = self._pending[:count]
         self._pending = self._pending[count:]
@@ -117,14 +120,23 @@ class DocumentStream:
             yield from self._records(native_id, count)
 
     def _records(self, thread_key, count):
-        unpack = self._unpacker.unpack
-        for _ in range(count):
-            record = self._read(unpack)
+        # Iterating the unpacker decodes in C; it simply stops where the data ends.
+        records = itertools.islice(self._unpacker, count)
+        end = self.record_count + count
+        while True:
+            try:
+                record = next(records, _END)
+            except Exception as error:
+                raise _undecodable(error) from None
+            if record is _END:
+                break
             problem = record_problem(record)
             if problem:
                 raise DocumentError(f"record {self.record_count}: {problem}")
             self.record_count += 1
             yield thread_key, record
+        if self.record_count != end:
+            raise _truncated()
 
     def _check_end(self, seen):
         if "frames_of_interest" not in seen:
@@ -155,11 +167,13 @@ class DocumentStream:
         except msgpack.OutOfData:
             raise _truncated() from None
         except Exception as error:
-            raise DocumentError(f"truncated or corrupt MessagePack ({type(error).__name__}: {error})") from None
+            raise _undecodable(error) from None
 
 
 def record_problem(raw):
     """What makes ``raw`` unfit as a record, or None."""
+    if _is_plain_frame(raw):
+        return None
     if not isinstance(raw, dict):
         return f"a {type(raw).__name__}, not a map"
     kind = raw.get("type")
@@ -182,6 +196,30 @@ def record_problem(raw):
     if kind == FRAME:
         return _frame_problem(raw)
     return None
+
+
+def _is_plain_frame(raw):
+    # The shape nearly every record has, checked with few calls; anything
+    # else takes the detailed checks below.
+    if type(raw) is not dict:
+        return False
+    get = raw.get
+    timestamp = get("timestamp")
+    site = get("user_code_call_site")
+    return (
+        get("type") == FRAME
+        and type(timestamp) is float
+        and -_LATEST_TIME < timestamp < _LATEST_TIME
+        and type(get("frame_id")) is str
+        and get("event") in _EVENTS
+        and type(get("path")) is str
+        and type(get("co_name")) is str
+        and type(get("thread_native_id")) is int
+        and type(get("thread")) is str
+        and (site is None or (type(site) is dict and type(site.get("call_frame_id")) is str
+                              and type(site.get("line_number")) is int))
+        and (get("qualname") is None or type(get("qualname")) is str)
+    )
 
 
 def _frame_problem(raw):
@@ -210,6 +248,10 @@ def is_time(value):
     # Seconds since the epoch; anything not finite or beyond the year 30000
     # cannot come from a clock.
     return isinstance(value, (int, float)) and not isinstance(value, bool) and abs(value) < _LATEST_TIME
+
+
+def _undecodable(error):
+    return DocumentError(f"truncated or corrupt MessagePack ({type(error).__name__}: {error})")
 
 
 def _truncated():
