@@ -5,6 +5,7 @@ import sqlite3
 
 import msgpack
 
+_EVENTS = ("call", "return")
 LEGACY_SCHEMA = (
     "CREATE TABLE traces (id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL, "
     "saved_at REAL NOT NULL, msgpack BLOB NOT NULL)",
@@ -67,11 +68,15 @@ def legacy_store(path, rows):
     connection.close()
 
 
-def many_small_records_document(count, trace_id="trc_BIG"):
-    """A document of ``count`` small call and return records, packed by
-    repeating two records' bytes (fast enough for millions)."""
-    call = msgpack.packb(frame("call", "frm_1", 5.0))
-    ret = msgpack.packb(frame("return", "frm_1", 6.0))
+def many_small_records_document(count, trace_id="trc_BIG", tiny=False):
+    """A document of ``count`` call and return records, packed by repeating
+    two records' bytes (fast enough for millions). ``tiny`` records carry
+    only a type, an event and a time."""
+    if tiny:
+        call, ret = (msgpack.packb({"type": "tick", "event": event, "timestamp": 5.0}) for event in _EVENTS)
+    else:
+        call = msgpack.packb(frame("call", "frm_1", 5.0))
+        ret = msgpack.packb(frame("return", "frm_1", 6.0))
     pack = msgpack.packb
     return b"".join([
         b"\x88", pack("command_line_args"), pack([]), pack("current_commit_sha"), pack(None),
