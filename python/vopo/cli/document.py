@@ -163,13 +163,6 @@ def _check_document(document, label):
         raise _corrupt(label, '"timestamp" is missing or not a time')
 
 
-def streamed_trace(info, reading):
-    """The trace of a ``vopo.store`` reading, its records decoded one by one."""
-    threads = _group_records((raw for _, _, raw in reading), info.trace_id)
-    heads = [dict(head, frames={}, frames_of_interest=[]) for head in reading.heads]
-    return Trace(trace_id=info.trace_id, documents=heads, saved_at=info.saved_at, size=info.size, threads=threads)
-
-
 def _group_by_thread(documents, label):
     raws = (
         raw
