@@ -9,6 +9,8 @@ import msgpack
 import pytest
 
 from trace_fixtures import Trace, shop_trace, store
+from vopo.cli.formatting import printable
+from vopo.cli.progress import Progress
 from vopo.cli.values import json_safe
 from vopo.db import save_trace_in_sqlite
 
@@ -136,3 +138,38 @@ def test_json_export_of_several_saves_is_the_merged_document(vopo, db, tmp_path)
 def test_memory_databases_are_a_clear_error(vopo, path):
     result = vopo("traces", "--db", path)
     assert result.code == 1 and result.err.startswith("vopo: db_path") and "Traceback" not in result.err
+
+
+class Terminal:
+    def __init__(self, is_terminal):
+        self.is_terminal = is_terminal
+        self.text = ""
+
+    def isatty(self):
+        return self.is_terminal
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("is_terminal, total, shown", [(True, 64 << 20, True), (False, 64 << 20, False),
+                                                       (True, 1 << 20, False)])
+def test_progress_is_shown_only_on_a_terminal_for_a_long_read(is_terminal, total, shown):
+    terminal = Terminal(is_terminal)
+    progress = Progress("trace", terminal)
+    for done in range(0, total + 1, total // 4):
+        progress(done, total)
+    progress.clear()
+    assert ("vopo: reading trace: 50%" in terminal.text) is shown
+    assert terminal.text.endswith("\r\x1b[K") is shown
+
+
+@pytest.mark.parametrize("text, printed", [
+    ("plain text", "plain text"), ("a\x1b[2Jb", "a\\x1b[2Jb"), ("tab\there", "tab\\x09here"),
+    ("bidi\u202eoverride", "bidi\\u202eoverride"), ("caf\u00e9 \u2713", "caf\u00e9 \u2713"),
+])
+def test_printable_escapes_only_what_is_unprintable(text, printed):
+    assert printable(text) == printed
