@@ -9,6 +9,7 @@ import msgpack
 import pytest
 
 from trace_fixtures import Trace, shop_trace, store
+from vopo.cli import show
 from vopo.cli.formatting import printable
 from vopo.cli.progress import Progress
 from vopo.cli.values import json_safe
@@ -173,3 +174,20 @@ def test_progress_is_shown_only_on_a_terminal_for_a_long_read(is_terminal, total
 ])
 def test_printable_escapes_only_what_is_unprintable(text, printed):
     assert printable(text) == printed
+
+
+def test_show_output_is_the_same_whether_lines_wait_in_memory_or_on_disk(db, capsys, monkeypatch):
+    trace = shop_trace()
+    worker = trace.thread("worker", 300)
+    worker.call("job", "w.py:1")
+    worker.call("step", "w.py:2", at=3)
+    worker.ret(1)
+    trace.threading = True
+    trace.save(db, splits=(7,))
+    show.show_trace(str(db), trace.trace_id, 5, False)
+    in_memory = capsys.readouterr().out
+    monkeypatch.setattr(show, "_WINDOW", 2)
+    monkeypatch.setattr(show, "_SPOOL_SIZE", 16)
+    show.show_trace(str(db), trace.trace_id, 5, False)
+    assert capsys.readouterr().out == in_memory
+    assert "[no return]" in in_memory and "thread worker (native id 300)" in in_memory

@@ -8,12 +8,14 @@ happened; plugin records (tests, requests) appear as "*" lines under the
 call that was running when they were made. Values are cut to keep one line
 per call unless ``--full`` is given.
 
-The trace is read one record at a time: only the printed lines are kept,
-each call's line being completed when its return arrives, so the memory
-needed follows the output, not the trace.
+The trace is read one record at a time. Finished lines go to a temporary
+file (on disk once large) until the whole trace is read; only the lines of
+calls still waiting for their return stay in memory, completed when it
+arrives. So memory follows the depth of the calls, not the trace.
 """
 
 import sys
+import tempfile
 
 from vopo.cli import formatting, store
 from vopo.cli.document import FRAME, call_site, record_name
@@ -24,6 +26,9 @@ VALUE_LIMIT = 60
 ARGUMENTS_LIMIT = 100
 # Deeper calls are not indented further but carry their depth: "[depth 57] ".
 MAX_INDENT = 40
+_WINDOW = 4096  # lines kept in memory before they go to the spool
+_SPOOL_SIZE = 1 << 20
+_PARKED = "\x00"  # starts a spooled line that stands for a call still open then
 
 
 def show_trace(db_path, reference, timeout, full):
@@ -48,7 +53,7 @@ def show_trace(db_path, reference, timeout, full):
     for thread in sorted(threads.values(), key=lambda thread: (not thread.is_main(main_id), thread.first_seq)):
         write("\n" + formatting.printable(thread.title(main_id)) + "\n")
         for line in thread.finished_lines():
-            write(formatting.printable(line) + "\n")
+            write(line + "\n")
     return 0
 
 
@@ -71,12 +76,50 @@ def _read_threads(reading, limits):
 
 
 class _OpenCall:
-    __slots__ = ("line", "depth", "timestamp")
+    __slots__ = ("text", "depth", "timestamp", "returned")
 
-    def __init__(self, line, depth, timestamp):
-        self.line = line
+    def __init__(self, text, depth, timestamp):
+        self.text = text
         self.depth = depth
         self.timestamp = timestamp
+        self.returned = False
+
+
+class _Lines:
+    """One thread's output lines in order, escaped for the terminal."""
+
+    def __init__(self):
+        self.window = []  # texts, and the _OpenCall of each call line
+        self.spool = tempfile.SpooledTemporaryFile(max_size=_SPOOL_SIZE, mode="w+", encoding="utf-8")
+        self.parked = []  # the _OpenCall behind each placeholder in the spool
+
+    def append(self, item):
+        self.window.append(item)
+        if len(self.window) >= _WINDOW:
+            self._flush()
+
+    def _flush(self):
+        parts = []
+        for item in self.window:
+            if isinstance(item, str):
+                parts.append(formatting.printable(item))
+            elif item.returned:
+                parts.append(formatting.printable(item.text))
+            else:
+                parts.append(f"{_PARKED}{len(self.parked)}")
+                self.parked.append(item)
+        if parts:
+            self.spool.write("\n".join(parts) + "\n")
+        self.window.clear()
+
+    def __iter__(self):
+        self._flush()
+        self.spool.seek(0)
+        for line in self.spool:
+            line = line[:-1]
+            # Escaped lines hold no NUL, so the marker cannot be mistaken.
+            yield formatting.printable(self.parked[int(line[1:])].text) if line.startswith(_PARKED) else line
+        self.spool.close()
 
 
 class _ThreadLines:
@@ -87,7 +130,7 @@ class _ThreadLines:
         self.name = name
         self.first_seq = first_seq
         self.limits = limits
-        self.lines = []
+        self.lines = _Lines()
         self.open = {}  # frame id -> _OpenCall, for calls whose return has not come yet
         self.calls = 0
         self.orphans = 0
@@ -117,8 +160,9 @@ class _ThreadLines:
         depth, site = self._depth_and_site(raw)
         self.calls += 1
         text = f"{_indent(depth)}{site}{record_name(raw)}{_arguments(raw, self.limits)}  {raw.get('path') or '?'}"
-        self.open[raw["frame_id"]] = _OpenCall(len(self.lines), depth, float(raw["timestamp"]))
-        self.lines.append(text)
+        opened = _OpenCall(text, depth, float(raw["timestamp"]))
+        self.open[raw["frame_id"]] = opened
+        self.lines.append(opened)
 
     def _return(self, raw):
         frame_id = raw.get("frame_id")
@@ -133,7 +177,8 @@ class _ThreadLines:
             )
             return
         elapsed = formatting.duration(float(raw["timestamp"]) - opened.timestamp)
-        self.lines[opened.line] += f"  {elapsed}  -> {value}"
+        opened.text += f"  {elapsed}  -> {value}"
+        opened.returned = True
 
     def _plugin(self, raw):
         self.plugins += 1
@@ -150,7 +195,7 @@ class _ThreadLines:
 
     def finished_lines(self):
         for opened in self.open.values():
-            self.lines[opened.line] += "  [no return]"
+            opened.text += "  [no return]"
         self.open.clear()
         return self.lines
 

@@ -74,13 +74,17 @@ class _ChunkFile(io.RawIOBase):
 class DocumentStream:
     """One trace document, read from ``chunks`` (an iterable of bytes).
 
+    Each record is checked to have the shape readers rely on unless
+    ``check_records`` is false (for callers that check what they use).
+
     ``records()`` yields ``(thread_key, record)`` in stored order:
     ``thread_key`` is the native id a "frames" list is filed under, or None
     for "frames_of_interest". Every other top-level entry is in ``fields``
     once ``records()`` is exhausted. Raises ``DocumentError``.
     """
 
-    def __init__(self, chunks):
+    def __init__(self, chunks, check_records=True):
+        self._check_records = check_records
         self._unpacker = msgpack.Unpacker(
             _ChunkFile(chunks), read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
         )
@@ -130,7 +134,7 @@ class DocumentStream:
                 raise _undecodable(error) from None
             if record is _END:
                 break
-            problem = record_problem(record)
+            problem = record_problem(record) if self._check_records else None
             if problem:
                 raise DocumentError(f"record {self.record_count}: {problem}")
             self.record_count += 1
