@@ -242,6 +242,13 @@ class TraceStore:
         row = self._fetch("SELECT msgpack FROM traces WHERE id = ?", (row_id,))
         return row[0][0] if row else None
 
+    def document_chunks(self, row_id, size):
+        """The stored document of row ``row_id`` (``size`` bytes), in chunks."""
+        try:
+            yield from blob_chunks(self.connection, row_id, size)
+        except sqlite3.Error as error:
+            raise from_sqlite(self.path, error, self.timeout) from None
+
     def read_trace(self, trace_id, progress=None):
         """A ``TraceReading`` of every save of ``trace_id``, in save order.
 
@@ -280,13 +287,7 @@ class TraceStore:
     def _summarise_row(self, row_id, size, kind):
         if kind != "blob":
             return summarize_blob(self.document(row_id))
-        return summarize_chunks(self._chunks(row_id, size), size)
-
-    def _chunks(self, row_id, size):
-        try:
-            yield from blob_chunks(self.connection, row_id, size)
-        except sqlite3.Error as error:
-            raise from_sqlite(self.path, error, self.timeout) from None
+        return summarize_chunks(self.document_chunks(row_id, size), size)
 
     def _execute(self, query, parameters):
         try:
@@ -339,7 +340,7 @@ class TraceReading:
     def _chunks(self, save):
         if save.problem is not None and save.problem.startswith("stored value is"):
             raise CorruptTrace(self.store.path, self._label(self.saves.index(save)), save.problem)
-        for chunk in self.store._chunks(save.row_id, save.size or 0):
+        for chunk in self.store.document_chunks(save.row_id, save.size or 0):
             self._done += len(chunk)
             if self._progress is not None:
                 self._progress(self._done, self.total_size)
