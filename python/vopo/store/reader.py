@@ -124,7 +124,11 @@ def open_store(db_path, timeout=DEFAULT_TIMEOUT):
     if layout.kind == schema.FOREIGN:
         connection.close()
         raise NotAVopoStore(path, layout.detail, f"{path} is not a vopo trace database ({layout.detail})")
-    return TraceStore(connection, path, wait, layout)
+    try:
+        return TraceStore(connection, path, wait, layout)
+    except BaseException:
+        connection.close()
+        raise
 
 
 class TraceStore:
