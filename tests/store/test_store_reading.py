@@ -189,3 +189,11 @@ def test_a_hundred_thousand_traces_list_newest_first(tmp_path):
     assert [info.trace_id for info in page][-1] == "trc_FIRST" and len(page) == 26
     assert [info.node_id for info in found] == ["tests/test_345.py::test_12345"]
     assert (failed, total) == (len(range(0, 100_000, 7)), 100_001)
+
+
+@pytest.mark.parametrize("name", ["with space.sqlite3", "what?#%20.sqlite3", "caf\u00e9.sqlite3"])
+def test_paths_that_need_quoting_in_a_uri_are_read(tmp_path, name):
+    save(tmp_path / name, "trc_A", document())
+    with store.open_store(tmp_path / name) as reader:
+        assert [info.trace_id for info in reader.list_traces()] == ["trc_A"]
+    assert os.listdir(tmp_path) == [name]

@@ -10,8 +10,8 @@ summarised in memory when it is opened, without touching the file.
 
 import dataclasses
 import os
-import pathlib
 import sqlite3
+import urllib.parse
 from typing import List, Optional
 
 from vopo.store import schema
@@ -418,7 +418,7 @@ def _connect_read_only(path, timeout):
 
 
 def _open(path, mode, timeout):
-    uri = pathlib.Path(os.path.abspath(path)).as_uri() + f"?mode={mode}"
+    uri = "file://" + urllib.parse.quote(os.path.abspath(path)) + f"?mode={mode}"
     return sqlite3.connect(uri, uri=True, timeout=timeout, check_same_thread=False)
 
 
