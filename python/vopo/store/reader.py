@@ -338,6 +338,8 @@ class TraceReading:
                     yield index, thread_key, record
             except DocumentError as error:
                 raise CorruptTrace(self.store.path, self._label(index), str(error)) from None
+            finally:
+                stream.close()
             self.heads.append(stream.fields)
             self.keys.append(stream.keys)
 

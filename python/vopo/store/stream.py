@@ -10,6 +10,7 @@ where the interpreter's sqlite3 has it, else with ``substr()``.
 
 import io
 import itertools
+import sqlite3
 
 import msgpack
 
@@ -43,12 +44,19 @@ def blob_chunks(connection, row_id, size):
 
 
 def _blob_chunks(connection, row_id):
-    with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+    blob = connection.blobopen("traces", "msgpack", row_id, readonly=True)
+    try:
         while True:
             data = blob.read(CHUNK_SIZE)
             if not data:
                 return
             yield data
+    finally:
+        try:
+            blob.close()
+        except sqlite3.Error:
+            # The connection was closed first, which released the blob with it.
+            pass
 
 
 class _ChunkFile(io.RawIOBase):
@@ -61,6 +69,12 @@ class _ChunkFile(io.RawIOBase):
 
     def readable(self):
         return True
+
+    def close(self):
+        close = getattr(self._chunks, "close", None)
+        if close is not None:
+            close()
+        super().close()
 
     def readinto(self, buffer):
         if not self._pending:
@@ -85,8 +99,9 @@ class DocumentStream:
 
     def __init__(self, chunks, check_records=True):
         self._check_records = check_records
+        self._file = _ChunkFile(chunks)
         self._unpacker = msgpack.Unpacker(
-            _ChunkFile(chunks), read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
+            self._file, read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
         )
         self.fields = {}
         self.keys = []  # every top-level key in stored order, the record lists included
@@ -110,10 +125,9 @@ class DocumentStream:
                 self.fields[key] = self._read(unpacker.unpack)
         self._check_end(seen)
 
-    def skip_records(self):
-        """Reads to the end without decoding records; fills ``fields``."""
-        for _ in self.records():
-            pass
+    def close(self):
+        """Stops reading: releases the chunks' source (a blob handle, say)."""
+        self._file.close()
 
     def _thread_lists(self):
         unpacker = self._unpacker

@@ -54,6 +54,8 @@ def summarize_chunks(chunks, size, *, value_model=1, parent_trace_id=None):
             _count(summary, threads, thread_key, record)
     except DocumentError as error:
         return Summary(problem=str(error), size=size, value_model=value_model, parent_trace_id=parent_trace_id)
+    finally:
+        stream.close()
     summary.threads = len(threads)
     fields = stream.fields
     meta = fields.get("meta")
