@@ -181,7 +181,10 @@ def test_show_output_is_the_same_whether_lines_wait_in_memory_or_on_disk(db, cap
     worker = trace.thread("worker", 300)
     worker.call("job", "w.py:1")
     worker.call("step", "w.py:2", at=3)
-    worker.ret(1)
+    worker.raised(worker.ret(None), "builtins.KeyError")
+    worker.orphan_return("gone", 5)
+    worker.raised(None, None, "OSError('disk')")
+    worker.orphan_return("again", 6)
     trace.threading = True
     trace.save(db, splits=(7,))
     show.show_trace(str(db), trace.trace_id, 5, False)
@@ -191,3 +194,30 @@ def test_show_output_is_the_same_whether_lines_wait_in_memory_or_on_disk(db, cap
     show.show_trace(str(db), trace.trace_id, 5, False)
     assert capsys.readouterr().out == in_memory
     assert "[no return]" in in_memory and "thread worker (native id 300)" in in_memory
+    assert [line.split("  ")[-1] for line in in_memory.splitlines() if any(name in line for name in ("step(", "<- gone", "<- again"))] == [
+        "!! KeyError", "!! OSError('disk')", "-> 6"]
+
+
+@pytest.mark.parametrize("threading", [False, True])
+def test_chrome_export_marks_calls_and_orphan_returns_that_raised(vopo, db, threading):
+    trace = Trace(threading=threading)
+    main, worker = trace.thread(), trace.thread("worker", 7)
+    main.call("main", "a.py:1")
+    worker.call("job", "b.py:1")
+    worker.raised(worker.ret(None), "builtins.KeyError")
+    worker.orphan_return("gone")
+    worker.raised(None, None, "OSError('disk')")
+    main.ret(0)
+    trace.save(db)
+
+    result = vopo("export", trace.trace_id, "--db", db)
+
+    assert result.code == 0, result.err
+    events = json.loads(result.out)["traceEvents"]
+    slices = {event["name"]: event for event in events if event["ph"] == "X"}
+    instants = [event for event in events if event["ph"] == "i"]
+    assert (slices["job"]["cat"], slices["job"]["cname"], slices["job"]["tid"]) == ("exception", "terrible", 7)
+    assert slices["job"]["args"]["exception"] == "KeyError" and "return" not in slices["job"]["args"]
+    assert slices["main"]["cat"] == "call" and slices["main"]["args"]["return"] == "0"
+    assert [(event["tid"], event["args"]) for event in instants] == [(7, {"path": "shop.py:9",
+                                                                        "exception": "OSError('disk')"})]

@@ -10,7 +10,9 @@ native id), times in microseconds from the start of the trace (a test's own
 start), with thread-name metadata. A call that never returned lasts until
 the trace's last record. Events are clamped inside their caller and after
 their previous sibling, so a clock step never breaks the nesting viewers
-need. Two plugin records sharing a frame id (the start and end of a test or
+need. A call that ended by an exception is in the category "exception",
+colored as an error, with the exception in its args. Two plugin records
+sharing a frame id (the start and end of a test or
 a request) become an async span on a track of its own; other plugin records
 and orphan returns become instant events.
 """
@@ -18,15 +20,21 @@ and orphan returns become instant events.
 import datetime
 import json
 import math
+from types import SimpleNamespace
 
 from vopo.cli import formatting
 from vopo.cli.document import FRAME, call_site, plugin_fields, record_name
+from vopo.cli.raised import exception_text
 from vopo.cli.values import json_safe, render, render_arguments
+from vopo.store.stream import FRAME_EXCEPTION, follows_its_frame
 
 ARGS_LIMIT = 500
 _PROCESS_ID_WITHOUT_MAIN_THREAD = 1
-# Positions in a call's list.
-_START, _STOP, _PARENT, _NAME, _PATH, _FRAME_ID, _ARGUMENTS, _RETURN, _LINE = range(9)
+# One of the trace viewers' reserved colour names: red.
+EXCEPTION_COLOR = "terrible"
+# Positions in a call's list, and in an orphan return's.
+_START, _STOP, _PARENT, _NAME, _PATH, _FRAME_ID, _ARGUMENTS, _RETURN, _LINE, _RAISED = range(10)
+_ORPHAN_RAISED = 4
 
 
 class ChromeTrace:
@@ -38,19 +46,26 @@ class ChromeTrace:
         self.first = math.inf
         self.last = -math.inf
         self.texts = {}  # one shared object per distinct name and path
+        self.previous = None  # (save, record list, thread) of the record before
 
-    def add(self, raw):
+    def add(self, save, list_key, raw):
+        """Adds one record, read from ``list_key`` (a record list) of save ``save``."""
         timestamp = float(raw["timestamp"])
         self.first = min(self.first, timestamp)
         self.last = max(self.last, timestamp)
-        native_id = raw.get("thread_native_id")
-        key = native_id if native_id is not None else ("name", raw.get("thread"))
-        thread = self.threads.get(key)
-        if thread is None:
-            thread = self.threads[key] = _Thread(native_id, raw.get("thread") or "?")
-        elif raw["type"] == FRAME and thread.name == "?" and raw.get("thread"):
-            thread.name = raw["thread"]
+        previous, self.previous = self.previous, None
+        if follows_its_frame(raw) and previous is not None and previous[:2] == (save, list_key):
+            thread = previous[2]
+        else:
+            native_id = raw.get("thread_native_id")
+            key = native_id if native_id is not None else ("name", raw.get("thread"))
+            thread = self.threads.get(key)
+            if thread is None:
+                thread = self.threads[key] = _Thread(native_id, raw.get("thread") or "?")
+            elif raw["type"] == FRAME and thread.name == "?" and raw.get("thread"):
+                thread.name = raw["thread"]
         thread.add(raw, timestamp, self.texts)
+        self.previous = (save, list_key, thread)
 
     def write(self, write, head):
         start = self.info.started_at if self.info.started_at is not None else head.get("timestamp")
@@ -85,10 +100,16 @@ class _Thread:
         self.name = name
         self.calls = []  # one list per call, in call order, so parents come before their children
         self.open = {}  # frame id -> index of a call whose return has not come yet
-        self.marks = []  # plugin records (raw) and orphan returns (a tuple), in stored order
+        self.marks = []  # plugin records (raw) and orphan returns (a list), in stored order
+        # (frame id, call or orphan return, where its exception goes) of the record before, when a return
+        self.last_return = None
 
     def add(self, raw, timestamp, texts):
-        if raw["type"] != FRAME:
+        last_return, self.last_return = self.last_return, None
+        if raw["type"] == FRAME_EXCEPTION and last_return is not None and last_return[0] == raw.get("frame_id"):
+            _, ended, position = last_return
+            ended[position] = exception_text(SimpleNamespace(raw=raw), ARGS_LIMIT)
+        elif raw["type"] != FRAME:
             self.marks.append(raw)
         elif raw["event"] == "call":
             site = call_site(raw)
@@ -98,17 +119,20 @@ class _Thread:
             self.calls.append([
                 timestamp, None, parent, texts.setdefault(name, name), texts.setdefault(path, path),
                 raw["frame_id"], render_arguments(raw.get("locals"), ARGS_LIMIT, ARGS_LIMIT), None,
-                None if site is None else site.line,
+                None if site is None else site.line, None,
             ])
         else:
-            index = self.open.pop(raw.get("frame_id"), None) if raw.get("frame_id") is not None else None
+            frame_id = raw.get("frame_id")
+            index = self.open.pop(frame_id, None) if frame_id is not None else None
             if index is None:
-                self.marks.append((timestamp, record_name(raw), raw.get("path") or "?",
-                                   render(raw.get("arg"), ARGS_LIMIT)))
-                return
-            call = self.calls[index]
-            call[_STOP] = timestamp
-            call[_RETURN] = render(raw.get("arg"), ARGS_LIMIT)
+                ended = [timestamp, record_name(raw), raw.get("path") or "?", render(raw.get("arg"), ARGS_LIMIT), None]
+                self.marks.append(ended)
+                self.last_return = (frame_id, ended, _ORPHAN_RAISED)
+            else:
+                ended = self.calls[index]
+                ended[_STOP] = timestamp
+                ended[_RETURN] = render(raw.get("arg"), ARGS_LIMIT)
+                self.last_return = (frame_id, ended, _RAISED)
 
     def write_calls(self, events, tid, lowest, highest):
         # Each call lies within its caller and after its previous sibling.
@@ -127,10 +151,10 @@ class _Thread:
     def write_marks(self, events, tid):
         spans = _plugin_spans(self.marks)
         for mark in self.marks:
-            if isinstance(mark, tuple):
-                timestamp, name, path, value = mark
-                events.instant(tid, timestamp, "orphan", f"return of {name} without a recorded call",
-                               {"path": path, "return": value})
+            if isinstance(mark, list):
+                timestamp, name, path, value, raised = mark
+                args = {"path": path, "return": value} if raised is None else {"path": path, "exception": raised}
+                events.instant(tid, timestamp, "orphan", f"return of {name} without a recorded call", args)
             elif mark.get("frame_id") in spans:
                 events.span_edge(tid, mark, spans[mark["frame_id"]])
             else:
@@ -167,11 +191,16 @@ class _Events:
             args["called_from_line"] = call[_LINE]
         if call[_STOP] is None:
             args["unfinished"] = True
+        elif call[_RAISED] is not None:
+            args["exception"] = call[_RAISED]
         else:
             args["return"] = call[_RETURN]
         begin = self.micros(start)
-        self.emit({"ph": "X", "name": call[_NAME], "cat": "call", "pid": self.pid, "tid": tid, "ts": begin,
-                   "dur": round(self.micros(stop) - begin, 3), "args": args})
+        event = {"ph": "X", "name": call[_NAME], "cat": "call", "pid": self.pid, "tid": tid, "ts": begin,
+                 "dur": round(self.micros(stop) - begin, 3), "args": args}
+        if call[_RAISED] is not None:
+            event.update(cat="exception", cname=EXCEPTION_COLOR)
+        self.emit(event)
 
     def instant(self, tid, timestamp, category, name, args):
         self.emit({"ph": "i", "s": "t", "name": name, "cat": category, "pid": self.pid, "tid": tid,
@@ -195,7 +224,7 @@ def _plugin_spans(marks):
     """Frame id to (opening, closing) for plugin records that come in pairs."""
     by_id = {}
     for mark in marks:
-        if isinstance(mark, dict) and mark.get("frame_id") is not None:
+        if isinstance(mark, dict) and mark["type"] != FRAME_EXCEPTION and mark.get("frame_id") is not None:
             by_id.setdefault(mark["frame_id"], []).append(mark)
     return {frame_id: tuple(pair) for frame_id, pair in by_id.items() if len(pair) == 2}
 

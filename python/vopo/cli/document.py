@@ -164,26 +164,21 @@ def _check_document(document, label):
 
 
 def _group_by_thread(documents, label):
-    raws = (
-        raw
-        for document in documents
-        for records in [document["frames_of_interest"], *document["frames"].values()]
-        for raw in records
-    )
-    return _group_records(raws, label)
-
-
-def _group_records(raws, label):
     threads = {}
-    for seq, raw in enumerate(raws):
-        record = _record(raw, seq, label)
-        key = record.native_id if record.native_id is not None else ("name", record.thread)
-        thread = threads.get(key)
-        if thread is None:
-            thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")
-        elif record.is_frame and thread.name == "?" and record.thread:
-            thread.name = record.thread
-        thread.records.append(record)
+    seq = 0
+    for document in documents:
+        lists = [document["frames_of_interest"], *document["frames"].values()]
+        for records in lists:
+            for raw in records:
+                record = _record(raw, seq, label)
+                seq += 1
+                key = record.native_id if record.native_id is not None else ("name", record.thread)
+                thread = threads.get(key)
+                if thread is None:
+                    thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")
+                elif record.is_frame and thread.name == "?" and record.thread:
+                    thread.name = record.thread
+                thread.records.append(record)
     return list(threads.values())
 
 

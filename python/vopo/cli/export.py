@@ -35,8 +35,8 @@ def export_trace(db_path, reference, timeout, output_format, output):
             reading = reader.read_trace(trace_id, progress)
             if output_format == "chrome":
                 chrome = ChromeTrace(info)
-                for _, _, raw in reading:
-                    chrome.add(raw)
+                for save, list_key, raw in reading:
+                    chrome.add(save, list_key, raw)
                 head = reading.heads[0] if reading.heads else {}
                 write_output(lambda write: (chrome.write(write, head), write("\n")), output)
             else:

@@ -21,6 +21,8 @@ _MAX_SUBSTR_CALLS = 16
 RECORD_LISTS = ("frames", "frames_of_interest")
 _LATEST_TIME = 1e12
 FRAME = "frame"
+# Follows the return record of a frame left by an exception, naming no thread.
+FRAME_EXCEPTION = "frame_exception"
 _EVENTS = ("call", "return")
 _END = object()
 
@@ -252,6 +254,12 @@ def _frame_problem(raw):
     if raw.get("qualname") is not None and not isinstance(raw.get("qualname"), str):
         return '"qualname" is not a string'
     return None
+
+
+def follows_its_frame(record):
+    """Whether ``record`` is an exception record that names no thread: it
+    belongs to the thread of the record stored just before it."""
+    return record["type"] == FRAME_EXCEPTION and record.get("thread") is None and record.get("thread_native_id") is None
 
 
 def is_call_site(value):

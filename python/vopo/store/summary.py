@@ -6,7 +6,7 @@ import dataclasses
 from typing import Optional
 
 from vopo.store.schema import SUMMARY_VERSION
-from vopo.store.stream import FRAME, DocumentError, DocumentStream, is_time, record_problem
+from vopo.store.stream import FRAME, FRAME_EXCEPTION, DocumentError, DocumentStream, is_time, record_problem
 
 START_TEST, END_TEST = "start_test", "end_test"
 START_REQUEST, END_REQUEST = "start_request", "end_request"
@@ -86,12 +86,14 @@ def _count(summary, threads, thread_key, record):
     timestamp = record.get("timestamp") if kind is not None else None
     if type(kind) is not str or not is_time(timestamp):
         raise DocumentError(f"record {summary.records}: {record_problem(record)}")
-    summary.records += 1
     timestamp = float(timestamp)
     if summary.first_record_at is None or timestamp < summary.first_record_at:
         summary.first_record_at = timestamp
     if summary.last_record_at is None or timestamp > summary.last_record_at:
         summary.last_record_at = timestamp
+    if kind == FRAME_EXCEPTION:
+        return  # a detail of the frame record before it, in that record's thread
+    summary.records += 1
     native_id = record.get("thread_native_id")
     threads.add(native_id if native_id is not None else ("name", record.get("thread"), thread_key))
     if kind == FRAME:
