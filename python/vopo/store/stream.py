@@ -17,7 +17,7 @@ import msgpack
 CHUNK_SIZE = 1 << 20
 # substr() makes SQLite load the whole blob on every call, so fewer, larger
 # chunks cost less time; this bounds the number of calls per blob.
-_MAX_SUBSTR_CALLS = 16
+_MAX_SUBSTR_CALLS = 32
 RECORD_LISTS = ("frames", "frames_of_interest")
 _LATEST_TIME = 1e12
 FRAME = "frame"
