@@ -9,16 +9,22 @@ where the interpreter's sqlite3 has it, else with ``substr()``.
 """
 
 import io
+import itertools
+import sqlite3
 
 import msgpack
 
 CHUNK_SIZE = 1 << 20
 # substr() makes SQLite load the whole blob on every call, so fewer, larger
 # chunks cost less time; this bounds the number of calls per blob.
-_MAX_SUBSTR_CALLS = 16
+_MAX_SUBSTR_CALLS = 32
 RECORD_LISTS = ("frames", "frames_of_interest")
 _LATEST_TIME = 1e12
 FRAME = "frame"
+# Follows the return record of a frame left by an exception, naming no thread.
+FRAME_EXCEPTION = "frame_exception"
+_EVENTS = ("call", "return")
+_END = object()
 
 
 class DocumentError(Exception):
@@ -40,12 +46,19 @@ def blob_chunks(connection, row_id, size):
 
 
 def _blob_chunks(connection, row_id):
-    with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+    blob = connection.blobopen("traces", "msgpack", row_id, readonly=True)
+    try:
         while True:
             data = blob.read(CHUNK_SIZE)
             if not data:
                 return
             yield data
+    finally:
+        try:
+            blob.close()
+        except sqlite3.Error:
+            # The connection was closed first, which released the blob with it.
+            pass
 
 
 class _ChunkFile(io.RawIOBase):
@@ -54,14 +67,20 @@ class _ChunkFile(io.RawIOBase):
     def __init__(self, chunks):
         super().__init__()
         self._chunks = iter(chunks)
-        self._pending = b""
+        self._pending = memoryview(b"")
 
     def readable(self):
         return True
 
+    def close(self):
+        close = getattr(self._chunks, "close", None)
+        if close is not None:
+            close()
+        super().close()
+
     def readinto(self, buffer):
         if not self._pending:
-            self._pending = next(self._chunks, b"")
+            self._pending = memoryview(next(self._chunks, b""))
         count = min(len(buffer), len(self._pending))
         buffer[:count] = self._pending[:count]
         self._pending = self._pending[count:]
@@ -71,17 +90,23 @@ class _ChunkFile(io.RawIOBase):
 class DocumentStream:
     """One trace document, read from ``chunks`` (an iterable of bytes).
 
+    Each record is checked to have the shape readers rely on unless
+    ``check_records`` is false (for callers that check what they use).
+
     ``records()`` yields ``(thread_key, record)`` in stored order:
     ``thread_key`` is the native id a "frames" list is filed under, or None
     for "frames_of_interest". Every other top-level entry is in ``fields``
     once ``records()`` is exhausted. Raises ``DocumentError``.
     """
 
-    def __init__(self, chunks):
+    def __init__(self, chunks, check_records=True):
+        self._check_records = check_records
+        self._file = _ChunkFile(chunks)
         self._unpacker = msgpack.Unpacker(
-            _ChunkFile(chunks), read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
+            self._file, read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
         )
         self.fields = {}
+        self.keys = []  # every top-level key in stored order, the record lists included
         self.record_count = 0
 
     def records(self):
@@ -90,6 +115,7 @@ class DocumentStream:
         seen = set()
         for _ in range(entries):
             key = self._read(unpacker.unpack)
+            self.keys.append(key)
             if key == "frames":
                 seen.add(key)
                 yield from self._thread_lists()
@@ -101,10 +127,9 @@ class DocumentStream:
                 self.fields[key] = self._read(unpacker.unpack)
         self._check_end(seen)
 
-    def skip_records(self):
-        """Reads to the end without decoding records; fills ``fields``."""
-        for _ in self.records():
-            pass
+    def close(self):
+        """Stops reading: releases the chunks' source (a blob handle, say)."""
+        self._file.close()
 
     def _thread_lists(self):
         unpacker = self._unpacker
@@ -115,14 +140,23 @@ class DocumentStream:
             yield from self._records(native_id, count)
 
     def _records(self, thread_key, count):
-        unpack = self._unpacker.unpack
-        for _ in range(count):
-            record = self._read(unpack)
-            problem = record_problem(record)
+        # Iterating the unpacker decodes in C; it simply stops where the data ends.
+        records = itertools.islice(self._unpacker, count)
+        end = self.record_count + count
+        while True:
+            try:
+                record = next(records, _END)
+            except Exception as error:
+                raise _undecodable(error) from None
+            if record is _END:
+                break
+            problem = record_problem(record) if self._check_records else None
             if problem:
                 raise DocumentError(f"record {self.record_count}: {problem}")
             self.record_count += 1
             yield thread_key, record
+        if self.record_count != end:
+            raise _truncated()
 
     def _check_end(self, seen):
         if "frames_of_interest" not in seen:
@@ -153,11 +187,13 @@ class DocumentStream:
         except msgpack.OutOfData:
             raise _truncated() from None
         except Exception as error:
-            raise DocumentError(f"truncated or corrupt MessagePack ({type(error).__name__}: {error})") from None
+            raise _undecodable(error) from None
 
 
 def record_problem(raw):
     """What makes ``raw`` unfit as a record, or None."""
+    if _is_plain_frame(raw):
+        return None
     if not isinstance(raw, dict):
         return f"a {type(raw).__name__}, not a map"
     kind = raw.get("type")
@@ -182,6 +218,30 @@ def record_problem(raw):
     return None
 
 
+def _is_plain_frame(raw):
+    # The shape nearly every record has, checked with few calls; anything
+    # else takes the detailed checks below.
+    if type(raw) is not dict:
+        return False
+    get = raw.get
+    timestamp = get("timestamp")
+    site = get("user_code_call_site")
+    return (
+        get("type") == FRAME
+        and type(timestamp) is float
+        and -_LATEST_TIME < timestamp < _LATEST_TIME
+        and type(get("frame_id")) is str
+        and get("event") in _EVENTS
+        and type(get("path")) is str
+        and type(get("co_name")) is str
+        and type(get("thread_native_id")) is int
+        and type(get("thread")) is str
+        and (site is None or (type(site) is dict and type(site.get("call_frame_id")) is str
+                              and type(site.get("line_number")) is int))
+        and (get("qualname") is None or type(get("qualname")) is str)
+    )
+
+
 def _frame_problem(raw):
     event = raw.get("event")
     if event not in ("call", "return"):
@@ -196,6 +256,12 @@ def _frame_problem(raw):
     return None
 
 
+def follows_its_frame(record):
+    """Whether ``record`` is an exception record that names no thread: it
+    belongs to the thread of the record stored just before it."""
+    return record["type"] == FRAME_EXCEPTION and record.get("thread") is None and record.get("thread_native_id") is None
+
+
 def is_call_site(value):
     return isinstance(value, dict) and isinstance(value.get("call_frame_id"), str) and is_int(value.get("line_number"))
 
@@ -208,6 +274,10 @@ def is_time(value):
     # Seconds since the epoch; anything not finite or beyond the year 30000
     # cannot come from a clock.
     return isinstance(value, (int, float)) and not isinstance(value, bool) and abs(value) < _LATEST_TIME
+
+
+def _undecodable(error):
+    return DocumentError(f"truncated or corrupt MessagePack ({type(error).__name__}: {error})")
 
 
 def _truncated():
