@@ -1,0 +1,314 @@
+"""The index of one trace: its call tree per thread, built by streaming the
+stored documents, with each call's records located in their blob.
+
+Nodes live in parallel lists, one slot per node, so a trace of millions of
+records costs a few small objects per call rather than its decoded records.
+A node is a call (with its return, when recorded), a plugin record (a
+mark), a return whose call was not recorded (an orphan), or a group: a
+plugin record that opens something (a test, a request) together with the
+record that closes it, holding the items recorded in between.
+
+Parenthood follows the call sites, as the command line's call tree does:
+a record hangs under the recorded call named by its call site, which is
+always an earlier call of the same thread, so the tree cannot loop.
+
+Building runs on its own thread; readers may look at the index while it
+grows (``complete`` tells when it is done). Lists are only appended to and
+slots only filled in, so a reader sees a consistent prefix.
+"""
+
+import threading
+from array import array
+
+import msgpack
+
+CALL, MARK, ORPHAN, GROUP = "call", "mark", "orphan", "group"
+# What a call raised, recorded right after its return.
+EXCEPTION_RECORD = "frame_exception"
+# Keys every plugin record carries; the others are the plugin's own facts.
+_STANDARD_KEYS = frozenset(("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"))
+_READ_SIZE = 1 << 20
+
+
+class TraceCorrupt(Exception):
+    """A stored document that is not a trace document."""
+
+
+class Thread:
+    def __init__(self, number, native_id, name):
+        self.number = number
+        self.native_id = native_id
+        self.name = name
+        self.roots = []
+        self.open_calls = {}  # frame id -> node, while its return is not seen
+
+
+class TraceIndex:
+    def __init__(self, trace_id, value_model=1):
+        self.trace_id = trace_id
+        self.value_model = value_model
+        self.threads = []
+        self._threads_by_key = {}
+        self.document = {}  # the first save's header entries
+        self.error = None
+        self.complete = False
+        self.records_read = 0
+        self.first_time = None
+        self.last_time = None
+        # One slot per node.
+        self.kind = []
+        self.name = []
+        self.path = []
+        self.frame_id = []
+        self.start = []
+        self.end = []
+        self.parent = []
+        self.thread = []
+        self.call_record = []
+        self.return_record = []
+        self.facts = []  # plugin fields of marks and groups, else None
+        self.exception_record = {}  # call node -> its exception record
+        self.children = {}  # node -> its child nodes, in time order
+        self.by_frame_id = {}  # call frame id -> node
+        # One slot per record: where it lies.
+        self.record_row = array("q")
+        self.record_offset = array("q")
+        self.record_size = array("q")
+        self._strings = {}
+        self._marked_parents = set()
+        self.ready = threading.Event()
+
+    # Building
+
+    def build(self, row_ids, open_document):
+        """Index the stored documents of ``row_ids``, in save order;
+        ``open_document(row_id)`` is a context manager giving a file."""
+        try:
+            for row_id in row_ids:
+                with open_document(row_id) as document:
+                    self._read_document(row_id, document.read)
+            self._group_marks()
+        except TraceCorrupt as error:
+            self.error = f"trace {self.trace_id} is corrupt: {error}"
+        except (msgpack.UnpackException, ValueError, TypeError) as error:
+            self.error = f"trace {self.trace_id} is corrupt: {type(error).__name__}: {error}"
+        except Exception as error:
+            # The builder runs on its own thread: whatever stops it is the page's to show.
+            self.error = str(error) or type(error).__name__
+        finally:
+            self.complete = True
+            self.ready.set()
+
+    def _read_document(self, row_id, read):
+        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=0)
+        stream = _Stream(unpacker, read)
+        entries = stream.map_header("the document")
+        first = not self.document
+        for _ in range(entries):
+            key = stream.value()
+            if key == "frames_of_interest":
+                self._read_records(stream, row_id)
+            elif key == "frames":
+                for _ in range(stream.map_header('"frames"')):
+                    stream.value()
+                    self._read_records(stream, row_id)
+            else:
+                value = stream.value()
+                if first and isinstance(key, str):
+                    self.document[key] = value
+
+    def _read_records(self, stream, row_id):
+        for _ in range(stream.array_header("a record list")):
+            offset = stream.tell()
+            record = stream.value()
+            if not isinstance(record, dict):
+                raise TraceCorrupt("a record is not a map")
+            number = len(self.record_row)
+            self.record_row.append(row_id)
+            self.record_offset.append(offset)
+            self.record_size.append(stream.tell() - offset)
+            self._add(record, number)
+            self.records_read += 1
+
+    def _add(self, record, number):
+        timestamp = record.get("timestamp")
+        if not isinstance(timestamp, (int, float)) or isinstance(timestamp, bool):
+            raise TraceCorrupt(f"record {number} has no timestamp")
+        if self.first_time is None or timestamp < self.first_time:
+            self.first_time = timestamp
+        if self.last_time is None or timestamp > self.last_time:
+            self.last_time = timestamp
+        thread = self._thread_of(record)
+        if record.get("type") == "frame":
+            if record.get("event") == "call" and isinstance(record.get("frame_id"), str):
+                self._add_call(thread, record, number, timestamp)
+                return
+            node = thread.open_calls.pop(record.get("frame_id"), None)
+            if node is not None:
+                self.end[node] = timestamp
+                self.return_record[node] = number
+                return
+            self._new_node(thread, record, ORPHAN, timestamp, number, None)
+            return
+        if record.get("type") == EXCEPTION_RECORD:
+            node = self.by_frame_id.get(record.get("frame_id"))
+            if node is not None:
+                self.exception_record[node] = number
+                return
+        facts = {key: value for key, value in record.items() if key not in _STANDARD_KEYS}
+        self._new_node(thread, record, MARK, timestamp, number, facts)
+
+    def _add_call(self, thread, record, number, timestamp):
+        node = self._new_node(thread, record, CALL, timestamp, number, None)
+        thread.open_calls[record["frame_id"]] = node
+        self.by_frame_id[record["frame_id"]] = node
+
+    def _new_node(self, thread, record, kind, timestamp, number, facts):
+        node = len(self.kind)
+        parent = self._parent_of(thread, record)
+        if kind == CALL or kind == ORPHAN:
+            name = record.get("qualname") or record.get("co_name") or "?"
+            path = record.get("path")
+        else:
+            name, path = record.get("type"), None
+        self.kind.append(kind)
+        self.name.append(self._shared(name if isinstance(name, str) else "?"))
+        self.path.append(self._shared(path) if isinstance(path, str) else None)
+        frame_id = record.get("frame_id")
+        self.frame_id.append(frame_id if isinstance(frame_id, str) else None)
+        self.start.append(timestamp)
+        self.end.append(timestamp if kind != CALL else None)
+        self.parent.append(parent)
+        self.thread.append(thread.number)
+        self.call_record.append(number if kind != ORPHAN else None)
+        self.return_record.append(number if kind == ORPHAN else None)
+        self.facts.append(facts)
+        siblings = thread.roots if parent is None else self.children.setdefault(parent, [])
+        siblings.append(node)
+        if kind == MARK:
+            self._marked_parents.add((thread.number, parent))
+        return node
+
+    def _parent_of(self, thread, record):
+        site = record.get("user_code_call_site")
+        if isinstance(site, dict):
+            return thread.open_calls.get(site.get("call_frame_id"))
+        return None
+
+    def _thread_of(self, record):
+        native_id = record.get("thread_native_id")
+        name = record.get("thread")
+        key = native_id if isinstance(native_id, int) else ("name", name)
+        thread = self._threads_by_key.get(key)
+        if thread is None:
+            label = name if isinstance(name, str) else "?"
+            thread = Thread(len(self.threads), native_id if isinstance(native_id, int) else None, label)
+            self._threads_by_key[key] = thread
+            self.threads.append(thread)
+        return thread
+
+    def _shared(self, text):
+        return self._strings.setdefault(text, text)
+
+    def _group_marks(self):
+        """Turn each opening plugin record and the one that closes it (the
+        same frame id, among the same siblings) into a group of the items
+        recorded between them."""
+        for thread_number, parent in self._marked_parents:
+            siblings = self.threads[thread_number].roots if parent is None else self.children[parent]
+            grouped = _group(self, siblings)
+            if grouped is not siblings:
+                siblings[:] = grouped
+
+    # Reading
+
+    def roots_of(self, thread_number):
+        return self.threads[thread_number].roots
+
+    def children_of(self, node):
+        return self.children.get(node, ())
+
+    def ancestors(self, node):
+        """The nodes from the root down to ``node``'s parent."""
+        chain = []
+        parent = self.parent[node]
+        while parent is not None:
+            chain.append(parent)
+            parent = self.parent[parent]
+        return chain[::-1]
+
+    def record_location(self, number):
+        return self.record_row[number], self.record_offset[number], self.record_size[number]
+
+
+def _group(index, siblings):
+    closers = {}
+    for position, node in enumerate(siblings):
+        if index.kind[node] == MARK and index.frame_id[node] is not None:
+            closers.setdefault(index.frame_id[node], []).append(position)
+    pairs = {positions[0]: positions[-1] for positions in closers.values() if len(positions) > 1}
+    if not pairs:
+        return siblings
+    result = []
+    position = 0
+    while position < len(siblings):
+        node = siblings[position]
+        last = pairs.get(position)
+        if last is None:
+            result.append(node)
+            position += 1
+            continue
+        result.append(_make_group(index, node, siblings[last], _group(index, siblings[position + 1:last])))
+        position = last + 1
+    return result
+
+
+def _make_group(index, opening, closing, members):
+    group = len(index.kind)
+    index.kind.append(GROUP)
+    index.name.append(index.name[opening])
+    index.path.append(None)
+    index.frame_id.append(index.frame_id[opening])
+    index.start.append(index.start[opening])
+    index.end.append(index.end[closing])
+    index.parent.append(index.parent[opening])
+    index.thread.append(index.thread[opening])
+    index.call_record.append(index.call_record[opening])
+    index.return_record.append(index.call_record[closing])
+    index.facts.append({**(index.facts[opening] or {}), **(index.facts[closing] or {})})
+    index.children[group] = members
+    for member in members:
+        index.parent[member] = group
+    return group
+
+
+class _Stream:
+    """A MessagePack stream fed from a chunk reader, read value by value."""
+
+    def __init__(self, unpacker, read):
+        self.unpacker = unpacker
+        self.read = read
+
+    def map_header(self, what):
+        return self._next(self.unpacker.read_map_header, what)
+
+    def array_header(self, what):
+        return self._next(self.unpacker.read_array_header, what)
+
+    def value(self):
+        return self._next(self.unpacker.unpack, "a value")
+
+    def tell(self):
+        return self.unpacker.tell()
+
+    def _next(self, step, what):
+        while True:
+            try:
+                return step()
+            except msgpack.OutOfData:
+                chunk = self.read(_READ_SIZE)
+                if not chunk:
+                    raise TraceCorrupt(f"the document ends early, inside {what}") from None
+                self.unpacker.feed(chunk)
+            except (msgpack.UnpackValueError, msgpack.FormatError, msgpack.StackError) as error:
+                raise TraceCorrupt(f"{what} is not valid MessagePack ({error})") from None
