@@ -46,4 +46,4 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 VENV_PYTHON="$VENV/bin/python"
 "$VENV_PYTHON" -m pip install -q --upgrade pip >/dev/null
-"$VENV_PYTHON" -m pip install -q "$root" pytest msgpack
+"$VENV_PYTHON" -m pip install -q "$root" pytest msgpack selenium

@@ -16,6 +16,7 @@ MAX_PAGE_SIZE = 1000
 SEARCH_LIMIT = 200
 # Traces kept indexed at once; the oldest looked-at is dropped first.
 CACHED_TRACES = 4
+FIRST_ANSWER_WAIT = 0.3
 
 
 class ApiError(Exception):
@@ -45,6 +46,8 @@ class Viewer:
 
     def trace(self, trace_id, query):
         index = self._index(trace_id)
+        # A small trace is indexed at once; a large one answers with what is known so far.
+        index.ready.wait(FIRST_ANSWER_WAIT)
         offset, limit = _page(query)
         threads = []
         for thread in list(index.threads):
@@ -66,7 +69,7 @@ class Viewer:
             "last_time": index.last_time,
             "source": _meta(index).get("source"),
             "command": index.document.get("command_line_args"),
-            "started": index.document.get("timestamp"),
+            "started": index.first_time if index.first_time is not None else index.document.get("timestamp"),
             "threads": threads,
         }
 
@@ -232,9 +235,22 @@ def _blocks(index, thread_number, start, end, width):
         if node_end < start or node_start > end or (node_end - node_start) * scale < 1:
             continue
         if index.kind[node] in (CALL, GROUP):
-            blocks.append([node, depth, node_start, node_end, index.name[node], index.kind[node], index.frame_id[node]])
+            blocks.append([node, depth, node_start, node_end, _label(index, node), index.kind[node], index.frame_id[node]])
             pending.extend((child, depth + 1) for child in reversed(index.children_of(node)))
     return blocks
+
+
+def _label(index, node):
+    """A call's name; a test's or request's own words for a group."""
+    facts = index.facts[node] or {}
+    name = index.name[node]
+    if name.endswith("_test"):
+        words = ["test", facts.get("node_id") or facts.get("nodeid")]
+    elif name.endswith("_request"):
+        words = ["request", facts.get("method"), facts.get("path")]
+    else:
+        return name
+    return " ".join(str(word) for word in words if word is not None)
 
 
 def _meta(index):

@@ -76,6 +76,7 @@ class TraceIndex:
         self.record_size = array("q")
         self._strings = {}
         self._marked_parents = set()
+        self._last_thread = None
         self.ready = threading.Event()
 
     # Building
@@ -138,6 +139,8 @@ class TraceIndex:
             self.first_time = timestamp
         if self.last_time is None or timestamp > self.last_time:
             self.last_time = timestamp
+        if record.get("type") == EXCEPTION_RECORD and self._attach_exception(record, number):
+            return
         thread = self._thread_of(record)
         if record.get("type") == "frame":
             if record.get("event") == "call" and isinstance(record.get("frame_id"), str):
@@ -150,13 +153,15 @@ class TraceIndex:
                 return
             self._new_node(thread, record, ORPHAN, timestamp, number, None)
             return
-        if record.get("type") == EXCEPTION_RECORD:
-            node = self.by_frame_id.get(record.get("frame_id"))
-            if node is not None:
-                self.exception_record[node] = number
-                return
         facts = {key: value for key, value in record.items() if key not in _STANDARD_KEYS}
         self._new_node(thread, record, MARK, timestamp, number, facts)
+
+    def _attach_exception(self, record, number):
+        node = self.by_frame_id.get(record.get("frame_id"))
+        if node is None:
+            return False
+        self.exception_record[node] = number
+        return True
 
     def _add_call(self, thread, record, number, timestamp):
         node = self._new_node(thread, record, CALL, timestamp, number, None)
@@ -198,6 +203,9 @@ class TraceIndex:
     def _thread_of(self, record):
         native_id = record.get("thread_native_id")
         name = record.get("thread")
+        if native_id is None and name is None and self.threads:
+            # Records that do not name their thread belong to the one before them.
+            return self._last_thread
         key = native_id if isinstance(native_id, int) else ("name", name)
         thread = self._threads_by_key.get(key)
         if thread is None:
@@ -205,6 +213,7 @@ class TraceIndex:
             thread = Thread(len(self.threads), native_id if isinstance(native_id, int) else None, label)
             self._threads_by_key[key] = thread
             self.threads.append(thread)
+        self._last_thread = thread
         return thread
 
     def _shared(self, text):

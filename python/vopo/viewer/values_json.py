@@ -46,12 +46,12 @@ class _Converter:
             return {"k": "float", "r": _float_text(value)}
         if isinstance(value, (bytes, bytearray)):
             return {"k": "bytes", "r": repr(bytes(value))}
+        if isinstance(value, msgpack.ExtType):
+            return self._extension(value.code, value.data)
         if isinstance(value, (list, tuple)):
             return [self.convert(item) for item in value]
         if isinstance(value, dict):
             return {"k": "dict", "items": [[self.convert(key), self.convert(item)] for key, item in value.items()]}
-        if isinstance(value, msgpack.ExtType):
-            return self._extension(value.code, value.data)
         return {"k": "text", "r": str(value)}
 
     def _text(self, text):

@@ -18,7 +18,7 @@ function el(tag, attrs, ...children) {
     else if (key.startsWith("on")) node.addEventListener(key.slice(2), value);
     else if (value !== undefined && value !== null) node.setAttribute(key, value);
   }
-  for (const child of children.flat()) {
+  for (const child of children.flat(Infinity)) {
     if (child !== null && child !== undefined) node.append(child instanceof Node ? child : String(child));
   }
   return node;
