@@ -78,7 +78,7 @@ def _profiler():
 def _dispatch(args):
     db_path = args.db or store.default_db_path()
     if args.command == "traces":
-        return traces.list_traces(db_path, args.timeout)
+        return traces.list_traces(db_path, args.timeout, args.filter, args.outcome, args.limit)
     if args.command == "show":
         return show.show_trace(db_path, args.trace_id, args.timeout, args.full)
     if args.command == "view":
@@ -99,7 +99,15 @@ def _parser():
         help=f"how long to wait for a locked database (default: {store.DEFAULT_TIMEOUT:g})",
     )
     run_parser = _run_parser(commands, database)
-    commands.add_parser("traces", parents=[database], help="list stored traces, newest first")
+    traces_parser = commands.add_parser("traces", parents=[database], help="list stored traces, newest first")
+    traces_parser.add_argument(
+        "--filter", metavar="TEXT", help="only traces whose id, source, test node id or request contains TEXT"
+    )
+    traces_parser.add_argument("--outcome", metavar="OUTCOME", help="only tests that ended so: passed, failed...")
+    traces_parser.add_argument(
+        "--limit", type=int, default=store.DEFAULT_LIMIT, metavar="N",
+        help=f"list at most N traces, 0 for all (default: {store.DEFAULT_LIMIT})",
+    )
     show_parser = commands.add_parser("show", parents=[database], help="print the call tree of a trace")
     show_parser.add_argument("trace_id", metavar="TRACE_ID", help=TRACE_ID_HELP)
     show_parser.add_argument("--full", action="store_true", help="print whole values instead of shortened ones")

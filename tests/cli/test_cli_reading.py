@@ -21,9 +21,9 @@ def test_traces_lists_each_trace_id_once_newest_first(vopo, db):
     rows = [line.split() for line in lines]
     assert [row[0] for row in rows] == [newer.trace_id, older.trace_id]
     frame_count = sum(1 for _, record in older.events if record["type"] == "frame")
-    # id, date, time, source, frames, size value, size unit, saves
+    # id, date, time, source, frames, size value, size unit, saves, then the test's node id
     assert rows[0][3:5] == ["pytest", "1"] and rows[0][-1] == "1"
-    assert rows[1][3:5] == ["tests", str(frame_count)] and rows[1][-1] == "3"
+    assert rows[1][3:5] == ["tests", str(frame_count)] and rows[1][7:] == ["3", "tests/test_shop.py::test_total"]
 
 
 def test_traces_on_a_store_without_traces_says_so(vopo, db):

@@ -8,7 +8,8 @@ import time
 import pytest
 
 import vopo
-from vopo import db
+from vopo import db, store
+from vopo.store import schema
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(vopo.__file__))
 
@@ -28,15 +29,16 @@ def test_saves_append_rows_that_read_back_exactly(tmp_path):
     first = save(path, "trc_A", b"\x91\x01")
     second = save(path, "trc_A", b"\x91\x02")
     save(path, "trc_B", b"\xc0")
-    with db.open_existing(path) as connection:
-        listed = db.list_traces(connection)
-        assert [row.trace_id for row in listed] == ["trc_B", "trc_A", "trc_A"]
-        assert [row.size for row in listed] == [1, 2, 2]
-        assert db.list_traces(connection, limit=1) == listed[:1]
-        fetched = db.fetch_traces(connection, "trc_A")
-        assert db.fetch_traces(connection, "trc_missing") == []
-    assert [(row.row_id, row.msgpack) for row in fetched] == [(first, b"\x91\x01"), (second, b"\x91\x02")]
-    assert all(before <= row.saved_at <= time.time() for row in fetched)
+    with store.open_store(path) as reader:
+        listed = reader.list_traces()
+        assert [(info.trace_id, info.saves, info.size) for info in listed] == [("trc_B", 1, 1), ("trc_A", 2, 4)]
+        assert reader.list_traces(limit=1) == listed[:1]
+        saves = reader.saves("trc_A")
+        assert reader.saves("trc_missing") == []
+        documents = [reader.document(save.row_id) for save in saves]
+    assert [save.row_id for save in saves] == [first, second]
+    assert documents == [b"\x91\x01", b"\x91\x02"]
+    assert all(before <= save.saved_at <= time.time() for save in saves)
 
 
 def test_table_has_the_schema_readers_rely_on(tmp_path):
@@ -46,20 +48,23 @@ def test_table_has_the_schema_readers_rely_on(tmp_path):
         columns = [(name, kind, bool(notnull)) for _, name, kind, notnull, _, _ in
                    connection.execute("PRAGMA table_info(traces)")]
         indexes = [row[1] for row in connection.execute("PRAGMA index_list(traces)")]
-    assert columns == [("id", "INTEGER", False), ("trace_id", "TEXT", True),
-                       ("saved_at", "REAL", True), ("msgpack", "BLOB", True)]
-    assert "traces_trace_id" in indexes
+        application_id = connection.execute("PRAGMA application_id").fetchone()[0]
+    assert columns[:4] == [("id", "INTEGER", False), ("trace_id", "TEXT", True),
+                           ("saved_at", "REAL", True), ("msgpack", "BLOB", True)]
+    assert columns[4:] == [(name, kind, False) for name, kind in schema.SUMMARY_COLUMNS]
+    assert "traces_trace_id" in indexes and application_id == schema.APPLICATION_ID
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "no trace database"), (b"just some text, not a database", "not an SQLite database"),
+@pytest.mark.parametrize("content, error", [
+    (None, store.StoreMissing), (b"just some text, not a database", store.StoreCorrupt),
 ])
-def test_reading_refuses_a_missing_or_foreign_file_and_creates_nothing(tmp_path, content, message):
+def test_reading_refuses_a_missing_or_foreign_file_and_creates_nothing(tmp_path, content, error):
     path = tmp_path / "t.sqlite3"
     if content is not None:
         path.write_bytes(content)
-    with pytest.raises(db.TraceStoreError, match=message):
-        db.open_existing(path)
+    with pytest.raises(error) as raised:
+        store.open_store(path)
+    assert raised.value.path == str(path)
     assert sorted(os.listdir(tmp_path)) == ([] if content is None else ["t.sqlite3"])
 
 
@@ -67,15 +72,15 @@ def test_reading_never_modifies_the_database(tmp_path):
     path = tmp_path / "t.sqlite3"
     save(path, "trc_A")
     before = path.read_bytes()
-    with db.open_existing(path) as connection:
-        db.list_traces(connection)
+    with store.open_store(path) as reader:
+        reader.list_traces()
         with pytest.raises(sqlite3.OperationalError, match="readonly"):
-            connection.execute("DELETE FROM traces")
+            reader.connection.execute("DELETE FROM traces")
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["t.sqlite3"]
     empty = tmp_path / "empty.sqlite3"
     empty.touch()
-    with db.open_existing(empty) as connection:
-        assert db.list_traces(connection) == [] and db.fetch_traces(connection, "trc_A") == []
+    with store.open_store(empty) as reader:
+        assert reader.list_traces() == [] and reader.saves("trc_A") == []
 
 
 def test_concurrent_writers_lose_no_trace(tmp_path):

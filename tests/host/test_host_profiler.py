@@ -9,7 +9,7 @@ import msgpack
 import pytest
 
 import vopo
-from vopo import db
+from vopo import store
 from vopo.profiler import profile_module, profile_script
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(vopo.__file__))
@@ -66,9 +66,9 @@ def native():
 
 
 def saved_documents(path, trace_id):
-    with db.open_existing(path) as connection:
-        rows = db.fetch_traces(connection, trace_id)
-    return [msgpack.unpackb(row.msgpack, raw=False, strict_map_key=False) for row in rows]
+    with store.open_store(path) as reader:
+        documents = [reader.document(save.row_id) for save in reader.saves(trace_id)]
+    return [msgpack.unpackb(document, raw=False, strict_map_key=False) for document in documents]
 
 
 def recorded_names(document):
@@ -134,8 +134,8 @@ def test_profile_script_behaves_exactly_like_python(native, tmp_path, ending):
     plain, profiled = (subprocess.run([sys.executable, *command, "a", "b"], env=env, capture_output=True, text=True)
                        for command in ([str(script)], ["-c", RUNNER, str(script), str(tmp_path / "t.sqlite3")]))
     assert (profiled.returncode, profiled.stdout, profiled.stderr) == (plain.returncode, plain.stdout, plain.stderr)
-    with db.open_existing(tmp_path / "t.sqlite3") as connection:
-        [row] = db.list_traces(connection)
+    with store.open_store(tmp_path / "t.sqlite3") as reader:
+        [row] = reader.list_traces()
     names = recorded_names(saved_documents(tmp_path / "t.sqlite3", row.trace_id)[0])
     assert ("script_work" in names) == ("def f" not in ending)
 

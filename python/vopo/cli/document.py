@@ -14,9 +14,7 @@ from typing import List, Optional
 import msgpack
 
 from vopo.cli.errors import CliError
-
-FRAME = "frame"
-_LATEST_TIME = 1e12
+from vopo.store.stream import FRAME, is_time, record_problem
 # Keys every record carries; anything else on a plugin record is the plugin's own.
 STANDARD_KEYS = frozenset(
     ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type")
@@ -51,7 +49,7 @@ class Record:
     @property
     def name(self):
         """The qualified name, or the code name when there is none."""
-        return self.raw.get("qualname") or self.raw.get("co_name") or "?"
+        return record_name(self.raw)
 
     @property
     def path(self):
@@ -59,8 +57,7 @@ class Record:
 
     @property
     def plugin_fields(self):
-        """The keys a plugin added to its record, "subtype" included."""
-        return {key: value for key, value in self.raw.items() if key not in STANDARD_KEYS}
+        return plugin_fields(self.raw)
 
 
 @dataclass(eq=False)
@@ -162,92 +159,73 @@ def _check_document(document, label):
     frames = document.get("frames")
     if not isinstance(frames, dict) or not all(isinstance(records, list) for records in frames.values()):
         raise _corrupt(label, '"frames" is missing or not a map of record lists')
-    if not _is_time(document.get("timestamp")):
+    if not is_time(document.get("timestamp")):
         raise _corrupt(label, '"timestamp" is missing or not a time')
 
 
+def streamed_trace(info, reading):
+    """The trace of a ``vopo.store`` reading, its records decoded one by one."""
+    threads = _group_records((raw for _, _, raw in reading), info.trace_id)
+    heads = [dict(head, frames={}, frames_of_interest=[]) for head in reading.heads]
+    return Trace(trace_id=info.trace_id, documents=heads, saved_at=info.saved_at, size=info.size, threads=threads)
+
+
 def _group_by_thread(documents, label):
+    raws = (
+        raw
+        for document in documents
+        for records in [document["frames_of_interest"], *document["frames"].values()]
+        for raw in records
+    )
+    return _group_records(raws, label)
+
+
+def _group_records(raws, label):
     threads = {}
-    seq = 0
-    for document in documents:
-        lists = [document["frames_of_interest"], *document["frames"].values()]
-        for records in lists:
-            for raw in records:
-                record = _record(raw, seq, label)
-                seq += 1
-                key = record.native_id if record.native_id is not None else ("name", record.thread)
-                thread = threads.get(key)
-                if thread is None:
-                    thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")
-                elif record.is_frame and thread.name == "?" and record.thread:
-                    thread.name = record.thread
-                thread.records.append(record)
+    for seq, raw in enumerate(raws):
+        record = _record(raw, seq, label)
+        key = record.native_id if record.native_id is not None else ("name", record.thread)
+        thread = threads.get(key)
+        if thread is None:
+            thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")
+        elif record.is_frame and thread.name == "?" and record.thread:
+            thread.name = record.thread
+        thread.records.append(record)
     return list(threads.values())
 
 
 def _record(raw, seq, label):
-    if not isinstance(raw, dict):
-        raise _corrupt(label, f"record {seq} is a {type(raw).__name__}, not a map")
-    kind = raw.get("type")
-    frame_id = raw.get("frame_id")
-    timestamp = raw.get("timestamp")
-    native_id = raw.get("thread_native_id")
-    thread = raw.get("thread")
-    problem = (
-        (not isinstance(kind, str) and '"type" is not a string')
-        or (frame_id is not None and not isinstance(frame_id, str) and '"frame_id" is not a string')
-        or (not _is_time(timestamp) and '"timestamp" is not a time')
-        or (native_id is not None and not _is_int(native_id) and '"thread_native_id" is not an integer')
-        or (thread is not None and not isinstance(thread, str) and '"thread" is not a string')
-        or (kind == FRAME and _frame_problem(raw))
-    )
+    problem = record_problem(raw)
     if problem:
         raise _corrupt(label, f"record {seq}: {problem}")
     return Record(
         seq=seq,
-        type=kind,
-        frame_id=frame_id,
-        timestamp=float(timestamp),
-        thread=thread,
-        native_id=native_id,
-        call_site=_call_site(raw.get("user_code_call_site"), seq, label),
+        type=raw["type"],
+        frame_id=raw.get("frame_id"),
+        timestamp=float(raw["timestamp"]),
+        thread=raw.get("thread"),
+        native_id=raw.get("thread_native_id"),
+        call_site=call_site(raw),
         raw=raw,
     )
 
 
-def _frame_problem(raw):
-    if raw.get("event") not in ("call", "return"):
-        return '"event" is neither "call" nor "return"'
-    if raw.get("event") == "call" and not isinstance(raw.get("frame_id"), str):
-        return "a call without a frame id"
-    for key in ("path", "co_name"):
-        if not isinstance(raw.get(key), str):
-            return f'"{key}" is not a string'
-    if raw.get("qualname") is not None and not isinstance(raw.get("qualname"), str):
-        return '"qualname" is not a string'
-    return None
+def record_name(raw):
+    """The qualified name, or the code name when there is none."""
+    return raw.get("qualname") or raw.get("co_name") or "?"
 
 
-def _call_site(value, seq, label):
-    if value is None:
+def plugin_fields(raw):
+    """The keys a plugin added to its record, "subtype" included."""
+    return {key: value for key, value in raw.items() if key not in STANDARD_KEYS}
+
+
+def call_site(raw):
+    """The ``CallSite`` of a checked record, or None."""
+    site = raw.get("user_code_call_site")
+    if site is None:
         return None
-    if (
-        isinstance(value, dict)
-        and isinstance(value.get("call_frame_id"), str)
-        and _is_int(value.get("line_number"))
-    ):
-        return CallSite(value["call_frame_id"], value["line_number"])
-    raise _corrupt(label, f'record {seq}: "user_code_call_site" is not a call site')
-
-
-def _is_int(value):
-    return isinstance(value, int) and not isinstance(value, bool)
-
-
-def _is_time(value):
-    # Seconds since the epoch; anything not finite or beyond the year 30000
-    # cannot come from a clock.
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and abs(value) < _LATEST_TIME
+    return CallSite(site["call_frame_id"], site["line_number"])
 
 
 def _text(value, default):

@@ -16,12 +16,15 @@ merged in save order, made JSON-safe (see ``vopo.cli.values.json_safe``).
 
 import datetime
 import json
+import os
 import sys
+import tempfile
 
 from vopo.cli import formatting, store
 from vopo.cli.calltree import Call, build_tree, end_of
-from vopo.cli.document import load_trace
+from vopo.cli.document import streamed_trace
 from vopo.cli.errors import CliError
+from vopo.cli.progress import Progress
 from vopo.cli.values import json_safe, render, render_arguments
 
 FORMATS = ("chrome", "json")
@@ -29,22 +32,35 @@ ARGS_LIMIT = 500
 _PROCESS_ID_WITHOUT_MAIN_THREAD = 1
 
 
+# Record lists kept in memory up to this size, then on disk, until written.
+_SPOOL_SIZE = 1 << 20
+
+
 def export_trace(db_path, reference, timeout, output_format, output):
-    trace = load_trace(store.rows_of_trace(db_path, reference, timeout))
+    progress = Progress("trace")
     try:
-        if output_format == "chrome":
-            text = _to_json(chrome_trace(trace), indent=None)
-        else:
-            text = _to_json(json_safe(trace.merged_document()), indent=2)
+        with store.reading(db_path, timeout) as reader:
+            trace_id = reader.resolve(reference)
+            info = reader.trace(trace_id)
+            reading = reader.read_trace(trace_id, progress)
+            if output_format == "chrome":
+                text = _to_json(chrome_trace(streamed_trace(info, reading), info.started_at), indent=None)
+                write_output(lambda write: write(text + "\n"), output)
+            else:
+                document = _SpooledDocument(reading)
+                write_output(document.write, output)
     except RecursionError:
-        raise CliError(f"trace {trace.trace_id} holds values nested too deeply to write as JSON") from None
-    write_output(text + "\n", output)
+        raise CliError(f"trace {trace_id} holds values nested too deeply to write as JSON") from None
+    finally:
+        progress.clear()
     return 0
 
 
-def chrome_trace(trace):
-    """The Trace Event Format object of ``trace``."""
-    origin = min([trace.started_at] + [record.timestamp for record in trace.records])
+def chrome_trace(trace, started_at=None):
+    """The Trace Event Format object of ``trace``; times count from
+    ``started_at`` (a test's own start) when given, else from the profiler's start."""
+    start = trace.started_at if started_at is None else started_at
+    origin = min([start] + [record.timestamp for record in trace.records])
     events = _Events(trace, origin)
     trees = [(thread, build_tree(thread.records)) for thread in trace.threads]
     last = end_of([tree for _, tree in trees])
@@ -64,16 +80,106 @@ def chrome_trace(trace):
     }
 
 
-def write_output(text, output):
-    """Writes to ``output``, or to stdout when it is None or "-"."""
+def write_output(produce, output):
+    """Calls ``produce(write)`` to write to ``output``, or to stdout when it is
+    None or "-". A file is replaced only once all of it is written."""
     if output in (None, "-"):
-        sys.stdout.write(text)
+        produce(sys.stdout.write)
         return
+    directory = os.path.dirname(os.path.abspath(output))
     try:
-        with open(output, "w", encoding="utf-8") as handle:
-            handle.write(text)
+        if os.path.isdir(output):
+            raise IsADirectoryError(21, "Is a directory")
+        handle = tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=directory, prefix=".vopo-export-",
+                                             delete=False)
     except OSError as error:
         raise CliError(f"cannot write {output}: {error.strerror or error}") from None
+    try:
+        with handle:
+            produce(handle.write)
+        os.replace(handle.name, output)
+    except OSError as error:
+        raise CliError(f"cannot write {output}: {error.strerror or error}") from None
+    finally:
+        if os.path.exists(handle.name):
+            os.unlink(handle.name)
+
+
+class _SpooledDocument:
+    """The merged document of every save as indented JSON, the same text
+    ``json.dumps(json_safe(merged), indent=2)`` gives, built one record at a
+    time: each record list is kept as JSON text, on disk when it is large."""
+
+    def __init__(self, reading):
+        self.of_interest = _JsonList("    ")
+        self.threads = {}
+        for _, thread_key, raw in reading:
+            if thread_key is None:
+                self.of_interest.add(raw)
+            else:
+                key = _json_key(thread_key)
+                if key not in self.threads:
+                    self.threads[key] = _JsonList("      ")
+                self.threads[key].add(raw)
+        self.head = reading.heads[0]
+        self.keys = reading.keys[0]
+
+    def write(self, write):
+        write("{")
+        for number, key in enumerate(self.keys):
+            write(("," if number else "") + "\n  " + _to_json(_json_key(key), None) + ": ")
+            if key == "frames_of_interest":
+                self.of_interest.write(write, "  ")
+            elif key == "frames":
+                self._write_threads(write)
+            else:
+                write(_indented(_to_json(json_safe(self.head[key]), indent=2), "  "))
+        write("\n}\n" if self.keys else "}\n")
+
+    def _write_threads(self, write):
+        if not self.threads:
+            write("{}")
+            return
+        write("{")
+        for number, (key, records) in enumerate(self.threads.items()):
+            write(("," if number else "") + "\n    " + _to_json(key, None) + ": ")
+            records.write(write, "    ")
+        write("\n  }")
+
+
+class _JsonList:
+    def __init__(self, item_indent):
+        self.item_indent = item_indent
+        self.count = 0
+        self.spool = tempfile.SpooledTemporaryFile(max_size=_SPOOL_SIZE, mode="w+", encoding="utf-8")
+
+    def add(self, raw):
+        text = _indented(_to_json(json_safe(raw), indent=2), self.item_indent)
+        self.spool.write(("," if self.count else "") + "\n" + self.item_indent + text)
+        self.count += 1
+
+    def write(self, write, indent):
+        if not self.count:
+            write("[]")
+            return
+        write("[")
+        self.spool.seek(0)
+        while True:
+            block = self.spool.read(_SPOOL_SIZE)
+            if not block:
+                break
+            write(block)
+        self.spool.close()
+        write("\n" + indent + "]")
+
+
+def _indented(text, indent):
+    # JSON strings hold no raw line breaks, so every one is layout.
+    return text.replace("\n", "\n" + indent)
+
+
+def _json_key(key):
+    return next(iter(json_safe({key: None})))
 
 
 class _Events:

@@ -3,6 +3,7 @@ sub-commands. Plain ASCII, so output survives any terminal encoding."""
 
 import datetime
 
+from vopo.cli.document import plugin_fields
 from vopo.cli.values import render, shorten
 
 
@@ -40,22 +41,47 @@ def plural(count, word):
 
 
 def thread_label(trace, thread):
-    facts = [] if thread.native_id is None else [f"native id {thread.native_id}"]
-    if trace.is_main(thread):
+    return thread_label_of(thread.name, thread.native_id, trace.is_main(thread))
+
+
+def thread_label_of(name, native_id, is_main):
+    facts = [] if native_id is None else [f"native id {native_id}"]
+    if is_main:
         facts.append("main thread")
-    return f"{thread.name} ({', '.join(facts)})" if facts else thread.name
+    return f"{name} ({', '.join(facts)})" if facts else name
 
 
 def plugin_label(record, limit=None):
     """'end_test subtype=pytest node_id=test_shop.py::test_total' and the like."""
+    return plugin_label_of(record.raw, limit)
+
+
+def plugin_label_of(raw, limit=None):
     fields = " ".join(
         f"{key}={shorten(value, limit) if isinstance(value, str) else render(value, limit)}"
-        for key, value in record.plugin_fields.items()
+        for key, value in plugin_fields(raw).items()
     )
-    return f"{record.type} {fields}" if fields else record.type
+    return f"{raw['type']} {fields}" if fields else raw["type"]
 
 
 def source_location(record):
     """The file part of a record's "path", without its line number."""
     path, _, line = record.path.rpartition(":")
     return path if path and line.isdigit() else record.path
+
+
+def printable(text):
+    """``text`` with control and other unprintable characters escaped, so
+    stored data can never drive the terminal."""
+    if text.isprintable():
+        return text
+    return "".join(character if character.isprintable() else _escape(character) for character in text)
+
+
+def _escape(character):
+    code = ord(character)
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    return f"\\U{code:08x}"

@@ -7,13 +7,17 @@ a return whose call was not recorded is shown as an orphan where it
 happened; plugin records (tests, requests) appear as "*" lines under the
 call that was running when they were made. Values are cut to keep one line
 per call unless ``--full`` is given.
+
+The trace is read one record at a time: only the printed lines are kept,
+each call's line being completed when its return arrives, so the memory
+needed follows the output, not the trace.
 """
 
 import sys
 
 from vopo.cli import formatting, store
-from vopo.cli.calltree import Call, build_tree, walk
-from vopo.cli.document import load_trace
+from vopo.cli.document import FRAME, call_site, record_name
+from vopo.cli.progress import Progress
 from vopo.cli.values import render, render_arguments
 
 VALUE_LIMIT = 60
@@ -23,19 +27,28 @@ MAX_INDENT = 40
 
 
 def show_trace(db_path, reference, timeout, full):
-    trace = load_trace(store.rows_of_trace(db_path, reference, timeout))
     limits = _Limits(full)
+    progress = Progress("trace")
+    try:
+        with store.reading(db_path, timeout) as reader:
+            trace_id = reader.resolve(reference)
+            info = reader.trace(trace_id)
+            children = reader.children(trace_id)
+            reading = reader.read_trace(trace_id, progress)
+            threads = _read_threads(reading, limits)
+    finally:
+        progress.clear()
+    head = reading.heads[0] if reading.heads else {}
     write = sys.stdout.write
-    for line in _header(trace):
-        write(line + "\n")
-    if not trace.threads:
+    for line in _header(info, head, threads, children):
+        write(formatting.printable(line) + "\n")
+    if not threads:
         write("\nno records\n")
-    for thread in _threads_in_order(trace):
-        tree = build_tree(thread.records)
-        write("\n" + _thread_line(trace, thread, tree) + "\n")
-        openings = _plugin_openings(thread.records)
-        for depth, item in walk(tree.roots):
-            write(_indent(depth) + _item_line(item, limits, openings) + "\n")
+    main_id = head.get("main_thread_id")
+    for thread in sorted(threads.values(), key=lambda thread: (not thread.is_main(main_id), thread.first_seq)):
+        write("\n" + formatting.printable(thread.title(main_id)) + "\n")
+        for line in thread.finished_lines():
+            write(formatting.printable(line) + "\n")
     return 0
 
 
@@ -45,96 +58,150 @@ class _Limits:
         self.arguments = None if full else ARGUMENTS_LIMIT
 
 
+def _read_threads(reading, limits):
+    threads = {}
+    for seq, (_, _, raw) in enumerate(reading):
+        native_id = raw.get("thread_native_id")
+        key = native_id if native_id is not None else ("name", raw.get("thread"))
+        thread = threads.get(key)
+        if thread is None:
+            thread = threads[key] = _ThreadLines(native_id, raw.get("thread") or "?", seq, limits)
+        thread.add(raw)
+    return threads
+
+
+class _OpenCall:
+    __slots__ = ("line", "depth", "timestamp")
+
+    def __init__(self, line, depth, timestamp):
+        self.line = line
+        self.depth = depth
+        self.timestamp = timestamp
+
+
+class _ThreadLines:
+    """The lines of one thread, written as its records arrive."""
+
+    def __init__(self, native_id, name, first_seq, limits):
+        self.native_id = native_id
+        self.name = name
+        self.first_seq = first_seq
+        self.limits = limits
+        self.lines = []
+        self.open = {}  # frame id -> _OpenCall, for calls whose return has not come yet
+        self.calls = 0
+        self.orphans = 0
+        self.plugins = 0
+        self.openings = {}  # frame id -> (type, timestamp) of the first plugin record with it
+
+    def is_main(self, main_id):
+        return self.native_id is not None and self.native_id == main_id
+
+    def add(self, raw):
+        if raw["type"] != FRAME:
+            self._plugin(raw)
+        elif raw["event"] == "call":
+            self._call(raw)
+        else:
+            self._return(raw)
+        if raw["type"] == FRAME and self.name == "?" and raw.get("thread"):
+            self.name = raw["thread"]
+
+    def _depth_and_site(self, raw):
+        site = call_site(raw)
+        parent = self.open.get(site.frame_id) if site is not None else None
+        prefix = "" if site is None else f"@{site.line} "
+        return (0 if parent is None else parent.depth + 1), prefix
+
+    def _call(self, raw):
+        depth, site = self._depth_and_site(raw)
+        self.calls += 1
+        text = f"{_indent(depth)}{site}{record_name(raw)}{_arguments(raw, self.limits)}  {raw.get('path') or '?'}"
+        self.open[raw["frame_id"]] = _OpenCall(len(self.lines), depth, float(raw["timestamp"]))
+        self.lines.append(text)
+
+    def _return(self, raw):
+        frame_id = raw.get("frame_id")
+        opened = self.open.pop(frame_id, None) if frame_id is not None else None
+        value = render(raw.get("arg"), self.limits.value)
+        if opened is None:
+            self.orphans += 1
+            depth, site = self._depth_and_site(raw)
+            self.lines.append(
+                f"{_indent(depth)}{site}<- {record_name(raw)}  {raw.get('path') or '?'}  "
+                f"return without a recorded call  -> {value}"
+            )
+            return
+        elapsed = formatting.duration(float(raw["timestamp"]) - opened.timestamp)
+        self.lines[opened.line] += f"  {elapsed}  -> {value}"
+
+    def _plugin(self, raw):
+        self.plugins += 1
+        depth, site = self._depth_and_site(raw)
+        text = "* " + formatting.plugin_label_of(raw, self.limits.value)
+        frame_id = raw.get("frame_id")
+        timestamp = float(raw["timestamp"])
+        opening = self.openings.get(frame_id) if frame_id is not None else None
+        if opening is not None:
+            text += f"  ({formatting.duration(timestamp - opening[1])} after {opening[0]})"
+        elif frame_id is not None:
+            self.openings[frame_id] = (raw["type"], timestamp)
+        self.lines.append(f"{_indent(depth)}{site}{text}")
+
+    def finished_lines(self):
+        for opened in self.open.values():
+            self.lines[opened.line] += "  [no return]"
+        self.open.clear()
+        return self.lines
+
+    def title(self, main_id):
+        counts = [formatting.plural(self.calls, "call")]
+        if self.open:
+            counts.append(f"{len(self.open)} without return")
+        if self.orphans:
+            counts.append(formatting.plural(self.orphans, "orphan return"))
+        if self.plugins:
+            counts.append(formatting.plural(self.plugins, "plugin record"))
+        return f"thread {formatting.thread_label_of(self.name, self.native_id, self.is_main(main_id))}: " + ", ".join(
+            counts
+        )
+
+
 def _indent(depth):
     if depth < MAX_INDENT:
         return "  " * (depth + 1)
     return "  " * (MAX_INDENT + 1) + f"[depth {depth}] "
 
 
-def _header(trace):
-    meta = trace.meta
-    facts = [f"source {trace.source}"]
+def _arguments(raw, limits):
+    # A module's locals at its start are its globals: noise, not arguments.
+    if raw.get("co_name") == "<module>":
+        return ""
+    return "(" + render_arguments(raw.get("locals"), limits.arguments, limits.value) + ")"
+
+
+def _header(info, head, threads, children):
+    meta = head.get("meta") if isinstance(head.get("meta"), dict) else {}
+    facts = [f"source {info.source or '?'}"]
     if isinstance(meta.get("version"), str):
         facts.append(f"vopo {meta['version']}")
-    commit = trace.first.get("current_commit_sha")
+    commit = head.get("current_commit_sha")
     if isinstance(commit, str):
         facts.append(f"commit {commit[:12]}")
-    args = trace.first.get("command_line_args")
+    args = head.get("command_line_args")
     command = " ".join(str(arg) for arg in args) if isinstance(args, list) else "?"
-    records = trace.records
-    frames = sum(1 for record in records if record.is_frame)
-    saves = formatting.plural(trace.saves, "save")
-    return [
-        f"trace {trace.trace_id}",
-        f"  started  {formatting.local_time(trace.started_at, milliseconds=True)}  ({', '.join(facts)})",
-        f"  saved    {formatting.local_time(trace.saved_at)}  ({saves}, {formatting.size(trace.size)})",
+    started = info.started_at if info.started_at is not None else head.get("timestamp")
+    saves = formatting.plural(info.saves, "save")
+    lines = [
+        f"trace {info.trace_id}",
+        f"  started  {formatting.local_time(started, milliseconds=True)}  ({', '.join(facts)})",
+        f"  saved    {formatting.local_time(info.saved_at)}  ({saves}, {formatting.size(info.size)})",
         f"  command  {command}",
-        f"  records  {frames} frame, {len(records) - frames} plugin, in "
-        + formatting.plural(len(trace.threads), "thread"),
+        f"  records  {info.frame_records} frame, {info.records - info.frame_records} plugin, in "
+        + formatting.plural(len(threads), "thread"),
     ]
-
-
-def _threads_in_order(trace):
-    return sorted(trace.threads, key=lambda thread: (not trace.is_main(thread), thread.records[0].seq))
-
-
-def _thread_line(trace, thread, tree):
-    counts = [formatting.plural(len(tree.calls), "call")]
-    if tree.unfinished:
-        counts.append(f"{len(tree.unfinished)} without return")
-    if tree.orphan_returns:
-        counts.append(formatting.plural(len(tree.orphan_returns), "orphan return"))
-    plugins = len(tree.marks) - len(tree.orphan_returns)
-    if plugins:
-        counts.append(formatting.plural(plugins, "plugin record"))
-    return f"thread {formatting.thread_label(trace, thread)}: {', '.join(counts)}"
-
-
-def _item_line(item, limits, openings):
-    site = "" if item.call_line is None else f"@{item.call_line} "
-    if isinstance(item, Call):
-        return site + _call_line(item, limits)
-    record = item.record
-    if item.is_orphan_return:
-        value = render(record.raw.get("arg"), limits.value)
-        return f"{site}<- {record.name}  {record.path}  return without a recorded call  -> {value}"
-    return site + _plugin_line(record, limits, openings)
-
-
-def _call_line(node, limits):
-    record = node.call
-    text = f"{record.name}{_arguments(record, limits)}  {record.path}"
-    if node.ret is None:
-        return text + "  [no return]"
-    value = render(node.ret.raw.get("arg"), limits.value)
-    return f"{text}  {formatting.duration(node.duration)}  -> {value}"
-
-
-def _arguments(record, limits):
-    # A module's locals at its start are its globals: noise, not arguments.
-    if record.raw.get("co_name") == "<module>":
-        return ""
-    return "(" + render_arguments(record.raw.get("locals"), limits.arguments, limits.value) + ")"
-
-
-def _plugin_openings(records):
-    """For each plugin record that shares its frame id with an earlier one
-    (the end of a test or request), that earlier record."""
-    first_by_id = {}
-    openings = {}
-    for record in records:
-        if record.is_frame or record.frame_id is None:
-            continue
-        opening = first_by_id.setdefault(record.frame_id, record)
-        if opening is not record:
-            openings[record] = opening
-    return openings
-
-
-def _plugin_line(record, limits, openings):
-    text = "* " + formatting.plugin_label(record, limits.value)
-    opening = openings.get(record)
-    if opening is None:
-        return text
-    elapsed = formatting.duration(record.timestamp - opening.timestamp)
-    return f"{text}  ({elapsed} after {opening.type})"
+    if info.parent_trace_id:
+        lines.append(f"  parent   {info.parent_trace_id}")
+    for child in children:
+        lines.append(f"  child    {child.trace_id}  ({child.source or '?'}, {formatting.local_time(child.saved_at)})")
+    return lines

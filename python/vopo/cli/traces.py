@@ -1,4 +1,5 @@
-"""``vopo traces``: one line per stored trace id, newest first.
+"""``vopo traces``: one line per stored trace id, newest first, read from
+the summaries stored with each trace (no trace document is decoded).
 
 The saves of one trace id are counted together: the time is the last
 save's, the frame-record count and the size add up over every save. A
@@ -7,53 +8,57 @@ with a warning on stderr.
 """
 
 import sys
-from collections import OrderedDict
 
 from vopo.cli import formatting, store
-from vopo.cli.document import load_trace
-from vopo.cli.errors import CliError
 
-HEADER = ("TRACE ID", "SAVED", "SOURCE", "FRAMES", "SIZE", "SAVES")
+HEADER = ("TRACE ID", "SAVED", "SOURCE", "FRAMES", "SIZE", "SAVES", "OUTCOME", "TEST / REQUEST")
 # Columns written flush right: the numbers.
 _RIGHT = {3, 4, 5}
 
 
-def list_traces(db_path, timeout):
-    rows = store.all_rows(db_path, timeout)
-    if not rows:
-        print(f"vopo: {db_path} holds no traces yet", file=sys.stderr)
+def list_traces(db_path, timeout, text=None, outcome=None, limit=store.DEFAULT_LIMIT):
+    with store.reading(db_path, timeout) as reader:
+        wanted = None if limit is None or limit <= 0 else limit
+        infos = reader.list_traces(text=text, outcome=outcome, limit=None if wanted is None else wanted + 1)
+        more = wanted is not None and len(infos) > wanted
+        infos = infos[:wanted]
+        total = reader.count_traces(text=text, outcome=outcome) if more else len(infos)
+    if not infos:
+        filtered = text is not None or outcome is not None
+        message = "no trace matches" if filtered else "holds no traces yet"
+        print(f"vopo: {formatting.printable(db_path)} {message}", file=sys.stderr)
         return 0
-    table = [HEADER]
-    for trace_rows in _newest_first(rows):
-        table.append(_line(trace_rows))
-    sys.stdout.write(_aligned(table))
+    for info in infos:
+        if info.is_corrupt:
+            detail = formatting.printable(f"trace {info.trace_id} is corrupt: {info.problem}")
+            print(f"vopo: warning: {detail}", file=sys.stderr)
+    sys.stdout.write(_aligned([HEADER] + [_line(info) for info in infos]))
+    if more:
+        print(f"vopo: the newest {len(infos)} of {total} traces; see more with --limit", file=sys.stderr)
     return 0
 
 
-def _newest_first(rows):
-    by_id = OrderedDict()
-    for row in rows:
-        by_id.setdefault(row.trace_id, []).append(row)
-    return sorted(by_id.values(), key=lambda trace_rows: trace_rows[-1].row_id, reverse=True)
-
-
-def _line(trace_rows):
-    last = trace_rows[-1]
-    stored = sum(len(row.blob) for row in trace_rows if isinstance(row.blob, bytes))
-    saved = formatting.local_time(last.saved_at)
-    try:
-        trace = load_trace(trace_rows)
-    except CliError as error:
-        print(f"vopo: warning: {error}", file=sys.stderr)
-        return (last.trace_id, saved, "corrupt", "?", formatting.size(stored), str(len(trace_rows)))
-    return (
-        trace.trace_id,
-        saved,
-        trace.source,
-        str(trace.frame_record_count()),
-        formatting.size(trace.size),
-        str(trace.saves),
+def _line(info):
+    cells = (
+        info.trace_id,
+        formatting.local_time(info.saved_at),
+        "corrupt" if info.is_corrupt else info.source or "?",
+        "?" if info.is_corrupt else str(info.frame_records),
+        formatting.size(info.size),
+        str(info.saves),
+        info.outcome or "",
+        _test_or_request(info),
     )
+    return tuple(formatting.printable(cell) for cell in cells)
+
+
+def _test_or_request(info):
+    if info.node_id:
+        return info.node_id
+    request = " ".join(part for part in (info.request_method, info.request_path) if part)
+    if info.request_status:
+        request = f"{request} -> {info.request_status}" if request else info.request_status
+    return request
 
 
 def _aligned(table):
