@@ -129,7 +129,7 @@ def test_file_that_is_no_database_is_a_clear_500(serve, tmp_path, content):
     path = tmp_path / "broken.sqlite3"
     path.write_bytes(content)
     status, body = serve(path).get("/api/traces")
-    assert status == 500 and "corrupt or is not a vopo trace database" in body["error"]
+    assert status == 500 and "is not an SQLite database" in body["error"]
     assert path.read_bytes() == content
 
 

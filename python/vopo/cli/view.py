@@ -11,7 +11,7 @@ from vopo.viewer.store_access import Store, StoreUnavailable
 def view(db_path, trace_id, port, timeout, open_browser):
     store = Store(db_path, timeout)
     try:
-        with store.connection():
+        with store.opened():
             pass
     except StoreUnavailable as error:
         raise CliError(str(error)) from None

@@ -128,9 +128,8 @@ class Viewer:
             if index is not None and index.error is not None and index.complete:
                 index = None
             if index is None:
-                saves = self.store.saves(trace_id)
-                index = TraceIndex(trace_id, self.store.value_model(trace_id))
-                row_ids = [row_id for row_id, _, _ in saves]
+                row_ids, value_model = self.store.saves(trace_id)
+                index = TraceIndex(trace_id, value_model)
                 threading.Thread(
                     target=index.build, args=(row_ids, self.store.document), name="vopo-index", daemon=True
                 ).start()

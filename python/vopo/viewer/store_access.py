@@ -1,27 +1,35 @@
-"""The viewer's access to the trace database: read-only connections, the
-trace list with its filters, a trace's saves, and byte ranges of a stored
-document.
+"""The viewer's access to the trace database, through the store's read
+layer: the trace list with its filters, a trace's saves, its stored
+documents in chunks, and byte ranges of a document.
 
+Each call opens the database read-only for as long as it needs, so the
+viewer never holds a lock that a profiler saving a trace would wait for.
 Every failure to read comes out as ``StoreUnavailable`` with a message for
-the page: a locked database, a file that is not a trace database, a missing
-file.
+the page and the HTTP status that fits.
 """
 
 import contextlib
-import io
 import sqlite3
-import threading
 
-from vopo import db
-from vopo.viewer.summary import summarise
+from vopo import store as trace_store
+from vopo.store.errors import from_sqlite
+from vopo.store.stream import blob_chunks
 
 OUTCOMES = ("passed", "failed", "error", "skipped")
+# Records asked for together are read in spans of at most this many bytes.
+_SPAN = 8 << 20
+_STATUS = (
+    (trace_store.UnknownTrace, 404),
+    (trace_store.StoreMissing, 404),
+    (trace_store.StoreBusy, 503),
+    (trace_store.HotJournal, 503),
+)
 
 
 class StoreUnavailable(Exception):
     """The database cannot be read now; ``status`` is the HTTP status to answer."""
 
-    def __init__(self, message, status=503):
+    def __init__(self, message, status=500):
         super().__init__(message)
         self.status = status
 
@@ -31,123 +39,102 @@ class TraceNotFound(Exception):
 
 
 class Store:
-    def __init__(self, db_path, timeout=5.0):
+    def __init__(self, db_path, timeout=trace_store.DEFAULT_TIMEOUT):
         self.db_path = str(db_path)
         self.timeout = timeout
-        self._summaries = {}  # last row id of a trace -> its summary
-        self._lock = threading.Lock()
 
     @contextlib.contextmanager
-    def connection(self):
+    def opened(self):
+        """The read layer's ``TraceStore``, open for the duration of the block."""
         try:
-            connection = db.open_existing(self.db_path, timeout=self.timeout)
-        except db.TraceStoreError as error:
-            raise _unavailable(self.db_path, error.__cause__ or error) from None
-        try:
-            yield connection
-        except sqlite3.Error as error:
-            raise _unavailable(self.db_path, error) from None
-        finally:
-            connection.close()
+            with trace_store.open_store(self.db_path, self.timeout) as reader:
+                try:
+                    yield reader
+                except sqlite3.Error as error:
+                    raise from_sqlite(self.db_path, error, self.timeout) from None
+        except trace_store.TraceStoreError as error:
+            raise _unavailable(error) from None
+        except ValueError as error:
+            raise StoreUnavailable(str(error), 400) from None
 
     def list_traces(self, text="", outcome="", source="", offset=0, limit=50):
         """(matching count, summaries of one page newest first, known sources)."""
-        with self.connection() as connection:
-            if not _has_traces(connection):
-                return 0, [], []
-            groups = connection.execute(
-                "SELECT trace_id, group_concat(id), MAX(id) FROM traces GROUP BY trace_id ORDER BY MAX(id) DESC"
-            ).fetchall()
-            summaries = [self._summary(connection, trace_id, ids) for trace_id, ids, _ in groups]
-        sources = sorted({summary["source"] for summary in summaries})
-        matching = [summary for summary in summaries if _matches(summary, text, outcome, source)]
-        return len(matching), matching[offset : offset + limit], sources
+        filters = {"text": text or None, "outcome": outcome or None, "source": source or None}
+        with self.opened() as reader:
+            infos = reader.list_traces(limit=limit, offset=offset, **filters)
+            return reader.count_traces(**filters), [_summary(info) for info in infos], reader.sources()
 
     def saves(self, trace_id):
-        """[(row id, saved at, size)] of a trace, in save order."""
-        with self.connection() as connection:
-            rows = connection.execute(
-                "SELECT id, saved_at, length(msgpack) FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
-            ).fetchall() if _has_traces(connection) else []
-        if not rows:
-            raise TraceNotFound(trace_id)
-        return rows
-
-    def value_model(self, trace_id):
-        """The version of the value model the trace's values were encoded with."""
-        with self.connection() as connection:
-            columns = {row[1] for row in connection.execute("PRAGMA table_info(traces)")}
-            if "value_model" not in columns:
-                return 1
-            row = connection.execute("SELECT MIN(value_model) FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
-        return row[0] if row and isinstance(row[0], int) else 1
+        """The row ids of a trace's saves, in save order, and its value model."""
+        with self.opened() as reader:
+            saves = reader.saves(trace_id)
+            if not saves:
+                raise TraceNotFound(trace_id)
+            return [save.row_id for save in saves], reader.trace(trace_id).value_model
 
     @contextlib.contextmanager
     def document(self, row_id):
-        """The stored document of ``row_id`` as a file: read(n), seek(offset).
-
-        Read in place through SQLite's incremental blob I/O where the
-        interpreter has it; otherwise the document is read whole.
-        """
-        with self.connection() as connection:
-            if hasattr(connection, "blobopen"):
-                with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
-                    yield blob
-                return
-            row = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
-            yield io.BytesIO(b"" if row is None or not isinstance(row[0], bytes) else row[0])
+        """The stored document of ``row_id`` as an iterator of byte chunks."""
+        with self.opened() as reader:
+            size = reader.connection.execute("SELECT length(msgpack) FROM traces WHERE id = ?", (row_id,)).fetchone()
+            yield blob_chunks(reader.connection, row_id, size[0] if size and size[0] else 0)
 
     def read_ranges(self, row_id, ranges):
         """The bytes of each (offset, size) of the stored document ``row_id``."""
-        with self.document(row_id) as document:
-            pieces = []
-            for offset, size in ranges:
-                document.seek(offset)
-                pieces.append(document.read(size))
-            return pieces
-
-    def _summary(self, connection, trace_id, ids):
-        key = ids
-        with self._lock:
-            summary = self._summaries.get(key)
-        if summary is None:
-            row_ids = [int(part) for part in ids.split(",")]
-            rows = connection.execute(
-                f"SELECT id, saved_at, msgpack FROM traces WHERE id IN ({','.join('?' * len(row_ids))}) ORDER BY id",
-                row_ids,
-            ).fetchall()
-            summary = summarise(trace_id, rows)
-            with self._lock:
-                self._summaries[key] = summary
-        return summary
+        pieces = [b""] * len(ranges)
+        with self.opened() as reader:
+            for span_start, span_end, members in _spans(ranges):
+                data = _read_span(reader.connection, row_id, span_start, span_end - span_start)
+                for position, (offset, size) in members:
+                    pieces[position] = data[offset - span_start : offset - span_start + size]
+        return pieces
 
 
-def _matches(summary, text, outcome, source):
-    if outcome and summary.get("outcome") != outcome:
-        return False
-    if source and summary.get("source") != source:
-        return False
-    if text:
-        needle = text.lower()
-        request = summary.get("request") or {}
-        haystack = [summary["trace_id"], summary.get("node_id"), summary.get("source"),
-                    request.get("method"), request.get("path")]
-        return any(isinstance(item, str) and needle in item.lower() for item in haystack)
-    return True
+def _spans(ranges):
+    """Nearby ranges grouped, so that one read serves each group."""
+    ordered = sorted(enumerate(ranges), key=lambda entry: entry[1][0])
+    spans = []
+    for position, (offset, size) in ordered:
+        if spans and offset + size - spans[-1][0] <= _SPAN:
+            spans[-1][1] = max(spans[-1][1], offset + size)
+            spans[-1][2].append((position, (offset, size)))
+        else:
+            spans.append([offset, offset + size, [(position, (offset, size))]])
+    return spans
 
 
-def _has_traces(connection):
-    return bool(connection.execute(
-        "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'traces'"
-    ).fetchone())
+def _read_span(connection, row_id, offset, size):
+    if hasattr(connection, "blobopen"):
+        with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+            blob.seek(offset)
+            return blob.read(size)
+    row = connection.execute("SELECT substr(msgpack, ?, ?) FROM traces WHERE id = ?",
+                             (offset + 1, size, row_id)).fetchone()
+    return b"" if row is None or row[0] is None else bytes(row[0])
 
 
-def _unavailable(db_path, error):
-    message = str(error)
-    if "locked" in message or "busy" in message:
-        return StoreUnavailable(f"The database {db_path} is locked by another process; try again in a moment.", 503)
-    if "not a database" in message or "not an SQLite database" in message or "malformed" in message:
-        return StoreUnavailable(f"The database {db_path} is corrupt or is not a vopo trace database ({message}).", 500)
-    if "no trace database" in message:
-        return StoreUnavailable(f"There is no trace database at {db_path}.", 404)
-    return StoreUnavailable(f"The database {db_path} cannot be read: {message}", 500)
+def _summary(info):
+    request = None
+    if info.request_method is not None or info.request_path is not None:
+        request = {"method": info.request_method, "path": info.request_path, "status": info.request_status}
+    return {
+        "trace_id": info.trace_id,
+        "source": info.source or "?",
+        "started": info.started_at,
+        "duration": info.duration,
+        "frames": info.frame_records,
+        "threads": info.threads,
+        "size": info.size,
+        "saves": info.saves,
+        "saved_at": info.saved_at,
+        "node_id": info.node_id,
+        "outcome": info.outcome,
+        "request": request,
+        "parent_trace_id": info.parent_trace_id,
+        "corrupt": info.is_corrupt,
+    }
+
+
+def _unavailable(error):
+    status = next((status for kind, status in _STATUS if isinstance(error, kind)), 500)
+    return StoreUnavailable(str(error), status)

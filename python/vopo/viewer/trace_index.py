@@ -27,7 +27,6 @@ CALL, MARK, ORPHAN, GROUP = "call", "mark", "orphan", "group"
 EXCEPTION_RECORD = "frame_exception"
 # Keys every plugin record carries; the others are the plugin's own facts.
 _STANDARD_KEYS = frozenset(("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"))
-_READ_SIZE = 1 << 20
 
 
 class TraceCorrupt(Exception):
@@ -83,11 +82,12 @@ class TraceIndex:
 
     def build(self, row_ids, open_document):
         """Index the stored documents of ``row_ids``, in save order;
-        ``open_document(row_id)`` is a context manager giving a file."""
+        ``open_document(row_id)`` is a context manager giving the
+        document's bytes as an iterator of chunks."""
         try:
             for row_id in row_ids:
-                with open_document(row_id) as document:
-                    self._read_document(row_id, document.read)
+                with open_document(row_id) as chunks:
+                    self._read_document(row_id, chunks)
             self._group_marks()
         except TraceCorrupt as error:
             self.error = f"trace {self.trace_id} is corrupt: {error}"
@@ -100,9 +100,9 @@ class TraceIndex:
             self.complete = True
             self.ready.set()
 
-    def _read_document(self, row_id, read):
+    def _read_document(self, row_id, chunks):
         unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=0)
-        stream = _Stream(unpacker, read)
+        stream = _Stream(unpacker, iter(chunks))
         entries = stream.map_header("the document")
         first = not self.document
         for _ in range(entries):
@@ -294,9 +294,9 @@ def _make_group(index, opening, closing, members):
 class _Stream:
     """A MessagePack stream fed from a chunk reader, read value by value."""
 
-    def __init__(self, unpacker, read):
+    def __init__(self, unpacker, chunks):
         self.unpacker = unpacker
-        self.read = read
+        self.chunks = chunks
 
     def map_header(self, what):
         return self._next(self.unpacker.read_map_header, what)
@@ -315,7 +315,7 @@ class _Stream:
             try:
                 return step()
             except msgpack.OutOfData:
-                chunk = self.read(_READ_SIZE)
+                chunk = next(self.chunks, b"")
                 if not chunk:
                     raise TraceCorrupt(f"the document ends early, inside {what}") from None
                 self.unpacker.feed(chunk)
