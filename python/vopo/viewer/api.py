@@ -50,13 +50,14 @@ class Viewer:
         index.ready.wait(FIRST_ANSWER_WAIT)
         offset, limit = _page(query)
         threads = []
-        for thread in list(index.threads):
+        main_id = index.document.get("main_thread_id")
+        for thread in sorted(index.threads, key=lambda thread: (thread.native_id != main_id, thread.number)):
             roots = thread.roots
             threads.append({
                 "number": thread.number,
                 "name": thread.name,
                 "native_id": thread.native_id,
-                "main": thread.native_id is not None and thread.native_id == index.document.get("main_thread_id"),
+                "main": thread.native_id is not None and thread.native_id == main_id,
                 "total": len(roots),
                 "items": self._items(index, roots[offset : offset + limit]),
             })

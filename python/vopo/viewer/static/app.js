@@ -276,7 +276,7 @@ function renderTrace(data) {
     el("div", {class: "flame", id: "flame-" + thread.number, "data-thread": thread.number}),
     el("div", {class: "tree", id: "tree-" + thread.number},
        thread.items.map(makeRow), moreRow(thread.total, thread.items.length,
-         (offset) => api(`traces/${encodeURIComponent(data.trace_id)}?offset=${offset}`).then((d) => d.threads[thread.number])))));
+         (offset) => api(`traces/${encodeURIComponent(data.trace_id)}?offset=${offset}`).then((d) => d.threads.find((other) => other.number === thread.number))))));
   app.replaceChildren(
     el("h1", {}, "Trace ", el("code", {}, data.trace_id)), facts,
     el("div", {class: "search"}, search, el("button", {onclick: () => findCalls(search.value, matches)}, "Find")),
