@@ -16,11 +16,13 @@ DOCS_SCREENSHOT = pathlib.Path(__file__).resolve().parents[2] / "docs" / "viewer
 
 @pytest.fixture
 def page(browser, serve, shop_db):
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.support.ui import WebDriverWait
 
     served = serve(shop_db)
     browser.get(served.url)
-    return Page(browser, served, WebDriverWait(browser, WAIT))
+    # The page re-renders as answers arrive: an element found a moment ago may be gone.
+    return Page(browser, served, WebDriverWait(browser, WAIT, ignored_exceptions=[StaleElementReferenceException]))
 
 
 class Page:
@@ -45,7 +47,8 @@ class Page:
 
     def trace_rows(self):
         self.find("table.traces tbody tr")
-        return [row.get_attribute("data-trace") for row in self.all("table.traces tbody tr")]
+        return self.driver.execute_script(
+            "return [...document.querySelectorAll('table.traces tbody tr')].map((row) => row.dataset.trace);")
 
     def row_of(self, name):
         """The tree row of the first call named ``name``."""

@@ -158,17 +158,25 @@ function exceptionText(exception) {
 
 // ---------- routing ----------
 
+// Each route bumps this; an answer that arrives after the user moved on is dropped.
+let routeToken = 0;
+
+function stale(token) { return token !== routeToken; }
+
 function route() {
+  const token = ++routeToken;
   const hash = location.hash.replace(/^#/, "") || "/";
   const [path, search] = hash.split("?");
   const parts = path.split("/").filter(Boolean).map(decodeURIComponent);
+  const failed = (error) => { if (!stale(token)) showError(error); };
   if (parts[0] === "trace" && parts[1]) {
     const target = parts[2] === "call" ? {frame: parts[3]} : parts[2] === "node" ? {node: Number(parts[3])} : null;
-    openTrace(parts[1], target).catch(showError);
+    openTrace(parts[1], target, token).catch(failed);
   } else if (parts.length === 0) {
     current = null;
-    listTraces(new URLSearchParams(search || "")).catch(showError);
+    listTraces(new URLSearchParams(search || ""), token).catch(failed);
   } else {
+    current = null;
     showError(new HttpError(404, "No page at " + hash));
   }
 }
@@ -178,12 +186,13 @@ route();
 
 // ---------- the trace list ----------
 
-async function listTraces(params) {
+async function listTraces(params, token) {
   where.textContent = "traces";
   const page = Math.max(Number(params.get("page") || 1), 1);
   const query = new URLSearchParams({q: params.get("q") || "", outcome: params.get("outcome") || "",
                                      source: params.get("source") || "", offset: (page - 1) * PAGE, limit: PAGE});
   const data = await api("traces?" + query);
+  if (stale(token)) return;
   const go = (changes) => {
     const next = new URLSearchParams(params);
     for (const [key, value] of Object.entries(changes)) value ? next.set(key, value) : next.delete(key);
@@ -236,16 +245,18 @@ function traceLabel(trace) {
 
 // ---------- one trace ----------
 
-async function openTrace(traceId, target) {
+async function openTrace(traceId, target, token) {
   if (!current || current.id !== traceId) {
-    current = {id: traceId, rows: new Map(), selected: null, flames: []};
+    current = {id: traceId, rows: new Map(), selected: null};
     where.textContent = traceId;
     app.replaceChildren(el("p", {class: "note"}, "Reading the trace…"));
     let data = await api("traces/" + encodeURIComponent(traceId));
+    if (stale(token)) return;
     renderTrace(data);
-    while (!data.complete && current && current.id === traceId) {
+    while (!data.complete) {
       await new Promise((resolve) => setTimeout(resolve, 400));
       data = await api("traces/" + encodeURIComponent(traceId));
+      if (stale(token)) return;
       if (data.complete || current.threadsShown < countItems(data)) renderTrace(data);
     }
     if (data.error) {
