@@ -51,6 +51,7 @@ def serve():
     for server in servers:
         server.shutdown()
         server.server_close()
+        server.viewer.store.close()
 
 
 @pytest.fixture(scope="session")

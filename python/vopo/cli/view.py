@@ -29,4 +29,5 @@ def view(db_path, trace_id, port, timeout, open_browser):
         print("vopo: viewer stopped", file=sys.stderr)
     finally:
         server.server_close()
+        store.close()
     return 0

@@ -2,14 +2,21 @@
 layer: the trace list with its filters, a trace's saves, its stored
 documents in chunks, and byte ranges of a document.
 
-Each call opens the database read-only for as long as it needs, so the
-viewer never holds a lock that a profiler saving a trace would wait for.
-Every failure to read comes out as ``StoreUnavailable`` with a message for
-the page and the HTTP status that fits.
+The list and the saves come from one read layer's store, kept open while
+the database file stays unchanged (a database without summary columns is
+summarised once, not on every request) and reopened after a save. Documents
+are read on connections of their own, opened read-only for one read, so a
+long read never holds up the page's other requests, and the viewer never
+holds a lock that a profiler saving a trace would wait for. Every failure
+to read comes out as ``StoreUnavailable`` with a message for the page and
+the HTTP status that fits.
 """
 
 import contextlib
+import os
+import pathlib
 import sqlite3
+import threading
 
 from vopo import store as trace_store
 from vopo.store.errors import from_sqlite
@@ -42,20 +49,45 @@ class Store:
     def __init__(self, db_path, timeout=trace_store.DEFAULT_TIMEOUT):
         self.db_path = str(db_path)
         self.timeout = timeout
+        self._reader = None
+        self._reader_version = None
+        self._lock = threading.Lock()
 
     @contextlib.contextmanager
     def opened(self):
-        """The read layer's ``TraceStore``, open for the duration of the block."""
-        try:
-            with trace_store.open_store(self.db_path, self.timeout) as reader:
-                try:
-                    yield reader
-                except sqlite3.Error as error:
-                    raise from_sqlite(self.db_path, error, self.timeout) from None
-        except trace_store.TraceStoreError as error:
-            raise _unavailable(error) from None
-        except ValueError as error:
-            raise StoreUnavailable(str(error), 400) from None
+        """The read layer's ``TraceStore`` for the duration of the block, one request at a time."""
+        with self._lock, _store_errors(self.db_path, self.timeout):
+            yield self._current_reader()
+
+    def close(self):
+        with self._lock:
+            if self._reader is not None:
+                self._reader.close()
+                self._reader = None
+
+    def _current_reader(self):
+        version = _version_of(self.db_path)
+        if self._reader is None or version != self._reader_version:
+            if self._reader is not None:
+                self._reader.close()
+                self._reader = None
+            try:
+                self._reader = trace_store.open_store(self.db_path, self.timeout)
+            except ValueError as error:
+                # A memory database: nothing a viewer in another process could read.
+                raise StoreUnavailable(str(error), 400) from None
+            self._reader_version = version
+        return self._reader
+
+    @contextlib.contextmanager
+    def _document_connection(self):
+        with _store_errors(self.db_path, self.timeout):
+            uri = pathlib.Path(os.path.abspath(self.db_path)).as_uri() + "?mode=ro"
+            connection = sqlite3.connect(uri, uri=True, timeout=self.timeout, check_same_thread=False)
+            try:
+                yield connection
+            finally:
+                connection.close()
 
     def list_traces(self, text="", outcome="", source="", offset=0, limit=50):
         """(matching count, summaries of one page newest first, known sources)."""
@@ -75,19 +107,43 @@ class Store:
     @contextlib.contextmanager
     def document(self, row_id):
         """The stored document of ``row_id`` as an iterator of byte chunks."""
-        with self.opened() as reader:
-            size = reader.connection.execute("SELECT length(msgpack) FROM traces WHERE id = ?", (row_id,)).fetchone()
-            yield blob_chunks(reader.connection, row_id, size[0] if size and size[0] else 0)
+        with self._document_connection() as connection:
+            size = connection.execute("SELECT length(msgpack) FROM traces WHERE id = ?", (row_id,)).fetchone()
+            yield blob_chunks(connection, row_id, size[0] if size and size[0] else 0)
 
     def read_ranges(self, row_id, ranges):
         """The bytes of each (offset, size) of the stored document ``row_id``."""
         pieces = [b""] * len(ranges)
-        with self.opened() as reader:
+        with self._document_connection() as connection:
             for span_start, span_end, members in _spans(ranges):
-                data = _read_span(reader.connection, row_id, span_start, span_end - span_start)
+                data = _read_span(connection, row_id, span_start, span_end - span_start)
                 for position, (offset, size) in members:
                     pieces[position] = data[offset - span_start : offset - span_start + size]
         return pieces
+
+
+@contextlib.contextmanager
+def _store_errors(db_path, timeout):
+    try:
+        try:
+            yield
+        except sqlite3.Error as error:
+            raise from_sqlite(db_path, error, timeout) from None
+    except trace_store.TraceStoreError as error:
+        raise _unavailable(error) from None
+
+
+def _version_of(db_path):
+    """What changes when a save lands: the database file and its write-ahead log."""
+    version = []
+    for path in (db_path, db_path + "-wal"):
+        try:
+            facts = os.stat(path)
+        except OSError:
+            version.append(None)
+        else:
+            version.append((facts.st_mtime_ns, facts.st_size, facts.st_ino))
+    return tuple(version)
 
 
 def _spans(ranges):
