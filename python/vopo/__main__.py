@@ -120,7 +120,7 @@ def _parser():
     view_parser = commands.add_parser(
         "view", parents=[database], help="browse traces in a local web viewer (127.0.0.1 only)"
     )
-    view_parser.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="a trace id to open at once")
+    view_parser.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="a trace to open at once: " + TRACE_ID_HELP)
     view_parser.add_argument("--port", type=int, default=0, metavar="N", help="port to serve on (default: a free one)")
     view_parser.add_argument("--no-browser", action="store_true", help="print the URL without opening a browser")
     return parser, run_parser

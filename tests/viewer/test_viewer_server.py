@@ -173,8 +173,9 @@ def test_saves_of_one_trace_id_merge(serve, tmp_path):
     assert outer["end"] is not None and outer["return_value"] == 7
 
 
-def test_command_prints_a_loopback_url(shop_db, tmp_path):
-    process = subprocess.Popen([sys.executable, "-m", "vopo", "view", "--db", str(shop_db), "--no-browser", FAILING_TRACE],
+@pytest.mark.parametrize("reference", [FAILING_TRACE, FAILING_TRACE[:20]])
+def test_command_prints_a_loopback_url(shop_db, reference):
+    process = subprocess.Popen([sys.executable, "-m", "vopo", "view", "--db", str(shop_db), "--no-browser", reference],
                                stdout=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline()
@@ -184,9 +185,13 @@ def test_command_prints_a_loopback_url(shop_db, tmp_path):
     assert "at http://127.0.0.1:" in line and line.rstrip().endswith(f"/#/trace/{FAILING_TRACE} (Ctrl-C stops)")
 
 
-def test_command_refuses_a_missing_database(tmp_path):
-    missing = tmp_path / "nothing.sqlite3"
-    completed = subprocess.run([sys.executable, "-m", "vopo", "view", "--db", str(missing), "--no-browser"],
+@pytest.mark.parametrize("words, message", [
+    (["--db", "{tmp}/nothing.sqlite3"], "nothing.sqlite3"),
+    (["--db", "{shop}", "trc_NO_SUCH"], "no trace with id 'trc_NO_SUCH'"),
+])
+def test_command_refuses_what_it_cannot_show(tmp_path, shop_db, words, message):
+    words = [word.format(tmp=tmp_path, shop=shop_db) for word in words]
+    completed = subprocess.run([sys.executable, "-m", "vopo", "view", "--no-browser", *words],
                                capture_output=True, text=True, timeout=60)
-    assert completed.returncode == 1 and "no trace database" in completed.stderr.lower()
-    assert not missing.exists()
+    assert completed.returncode == 1 and message in completed.stderr
+    assert not (tmp_path / "nothing.sqlite3").exists()
