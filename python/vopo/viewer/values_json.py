@@ -11,6 +11,8 @@ import math
 import msgpack
 
 _EXACT_INT = 2**53
+# Python refuses to write ints of more than 4300 digits as text.
+_MAX_INT_BITS = 14_000
 _STANDARD_KINDS = {2: "tuple", 3: "set", 4: "frozenset"}
 
 
@@ -41,7 +43,7 @@ class _Converter:
         if value is None or isinstance(value, (bool, str)):
             return self._text(value) if isinstance(value, str) else value
         if isinstance(value, int):
-            return value if -_EXACT_INT < value < _EXACT_INT else {"k": "int", "r": str(value)}
+            return value if -_EXACT_INT < value < _EXACT_INT else _big_int(value)
         if isinstance(value, float):
             return {"k": "float", "r": _float_text(value)}
         if isinstance(value, (bytes, bytearray)):
@@ -61,7 +63,7 @@ class _Converter:
 
     def _extension(self, code, data):
         if code == 1:
-            return {"k": "int", "r": str(int.from_bytes(data, "big", signed=True))}
+            return _big_int(int.from_bytes(data, "big", signed=True))
         try:
             inner = unpack(data)
         except Exception:
@@ -80,6 +82,12 @@ class _Converter:
         if not isinstance(inner, list) or len(inner) != 2:
             raise TypeError("a pair is an array of two")
         return inner
+
+
+def _big_int(value):
+    if value.bit_length() > _MAX_INT_BITS:
+        return {"k": "int", "r": f"<int of {value.bit_length()} bits>"}
+    return {"k": "int", "r": str(value)}
 
 
 def _float_text(value):

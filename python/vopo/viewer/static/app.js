@@ -98,9 +98,17 @@ function pyStr(text) {
 
 function items(list) { return list.map(py).join(", "); }
 
-function pairs(list, keyText) { return list.map(([key, value]) => `${keyText(key)}: ${py(value)}`).join(", "); }
+function pairs(list, keyText) {
+  return list.map(([key, value]) => (isMore(key) ? more(key.n) : `${keyText(key)}: ${py(value)}`)).join(", ");
+}
+
+function isMore(value) { return value !== null && typeof value === "object" && value.k === "more"; }
+
+function more(count) { return `… (+${count} more)`; }
 
 function attrName(key) { return typeof key === "string" ? key : py(key); }
+
+const BRACKETS = {list: "[]", tuple: "()", dict: "{}", set: "{}", frozenset: "{}"};
 
 function py(value) {
   if (value === null) return "None";
@@ -110,44 +118,43 @@ function py(value) {
   if (typeof value === "string") return pyStr(value);
   if (Array.isArray(value)) return "[" + items(value) + "]";
   switch (value.k) {
-    case "int": case "float": case "bytes": case "text": case "standard": return value.r;
+    case "int": case "float": case "bytes": case "text": case "standard": case "repr": return value.r;
     case "dict": return "{" + pairs(value.items, py) + "}";
-    case "tuple": return value.items.length === 1 ? `(${py(value.items[0])},)` : "(" + items(value.items) + ")";
+    case "tuple": return value.items.length === 1 && !isMore(value.items[0]) ? `(${py(value.items[0])},)` : "(" + items(value.items) + ")";
     case "set": return value.items.length ? "{" + items(value.items) + "}" : "set()";
     case "frozenset": return value.items.length ? "frozenset({" + items(value.items) + "})" : "frozenset()";
-    case "subclass": return `${shortType(value.type)}(${py(value.value)})`;
-    case "enum": return `<${shortType(value.type)}.${value.name}>`;
+    case "subclass": {
+      const inner = py(value.value);
+      return shortType(value.type) + (value.value && value.value.k === "tuple" ? inner : `(${inner})`);
+    }
+    case "enum": return `${shortType(value.type)}.${value.name}`;
     case "exception": return `${shortType(value.type)}(${items(value.args)})`;
-    case "ref": return `<${refWord(value.what)} ${value.name}>`;
+    case "ref": return `<${value.what === "builtin" ? "built-in function" : value.what} ${shortType(value.name)}>`;
     case "object": {
       const id = typeof value.id === "number" ? " at 0x" + value.id.toString(16) : "";
       const attrs = value.attrs.length ? ": {" + pairs(value.attrs, attrName) + "}" : "";
       return `<${shortType(value.type)} object${id}${attrs}>`;
     }
     case "cycle": return `<cycle ${shortType(value.type)}>`;
-    case "more": return `… (+${value.n} more)`;
-    case "elided": return `<${shortType(value.type)}${value.size === null ? "" : ` of ${value.size} items`} …>`;
-    case "repr": return value.r;
+    case "more": return more(value.n);
+    case "elided": {
+      const name = shortType(value.type);
+      if (value.size === null) return `<${name} …>`;
+      return BRACKETS[name] ? BRACKETS[name][0] + more(value.size) + BRACKETS[name][1] : `<${name} ${more(value.size)}>`;
+    }
     case "redacted": return "<redacted>";
-    case "cutstr": return `${pyStr(value.head)} … (+${value.omitted} more)`;
-    case "cutbytes": return `${value.r} … (+${value.omitted} more)`;
-    default: return `<ext ${value.code}, ${value.size} bytes>`;
+    case "cutstr": return pyStr(value.head) + more(value.omitted);
+    case "cutbytes": return value.r + more(value.omitted);
+    default: return `<ext ${value.code}>`;
   }
-}
-
-function refWord(what) {
-  return {builtin: "built-in function", method: "bound method"}[what] || what;
 }
 
 function cut(text, limit = LIMIT) { return text.length > limit ? text.slice(0, limit - 1) + "…" : text; }
 
-function argumentsText(value) {
-  if (value && value.k === "dict") return pairs(value.items, attrName).replace(/: /g, "=");
-  return value === undefined ? "" : py(value);
-}
-
 function argumentList(value) {
-  if (value && value.k === "dict") return value.items.map(([key, item]) => `${attrName(key)}=${py(item)}`).join(", ");
+  if (value && value.k === "dict") {
+    return value.items.map(([key, item]) => (isMore(key) ? more(key.n) : `${attrName(key)}=${py(item)}`)).join(", ");
+  }
   return value === undefined ? "" : py(value);
 }
 
@@ -415,7 +422,8 @@ function showDetails(item) {
     if (value === undefined) return el("p", {class: "note"}, "not recorded");
     if (!value || value.k !== "dict") return el("pre", {}, py(value));
     if (!value.items.length) return el("p", {class: "note"}, "no locals");
-    return el("dl", {class: "kv"}, value.items.map(([key, entry]) => [el("dt", {}, attrName(key)), el("dd", {}, py(entry))]));
+    return el("dl", {class: "kv"}, value.items.map(([key, entry]) => (isMore(key) ? [el("dt", {}, "…"), el("dd", {}, more(key.n))]
+                                                                         : [el("dt", {}, attrName(key)), el("dd", {}, py(entry))])));
   };
   const head = [el("h2", {id: "detail-name"}, item.kind === "call" || item.kind === "orphan" ? item.name : markLabel(item))];
   if (item.path) head.push(el("div", {class: "loc"}, item.path));
