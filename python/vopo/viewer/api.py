@@ -83,15 +83,17 @@ class Viewer:
 
     def node(self, trace_id, node):
         """One item in full: its locals at call and at return, its place in the tree."""
-        index = self._ready_index(trace_id)
+        index = self._index(trace_id)
         self._check_node(index, node)
         item = self._items(index, [node], full=True)[0]
         item["ancestors"] = self._items(index, index.ancestors(node))
         return item
 
     def frame(self, trace_id, frame_id):
-        index = self._ready_index(trace_id)
+        index = self._index(trace_id)
         node = index.by_frame_id.get(frame_id)
+        if node is None and not index.complete:
+            node = self._ready_index(trace_id).by_frame_id.get(frame_id)
         if node is None:
             raise ApiError(404, f"no call {frame_id} in trace {trace_id}")
         return self.node(trace_id, node)

@@ -176,7 +176,6 @@ class TraceIndex:
             path = record.get("path")
         else:
             name, path = record.get("type"), None
-        self.kind.append(kind)
         self.name.append(self._shared(name if isinstance(name, str) else "?"))
         self.path.append(self._shared(path) if isinstance(path, str) else None)
         frame_id = record.get("frame_id")
@@ -188,6 +187,8 @@ class TraceIndex:
         self.call_record.append(number if kind != ORPHAN else None)
         self.return_record.append(number if kind == ORPHAN else None)
         self.facts.append(facts)
+        # Last: a reader counts the nodes by their kinds, so every slot of this one is filled by now.
+        self.kind.append(kind)
         siblings = thread.roots if parent is None else self.children.setdefault(parent, [])
         siblings.append(node)
         if kind == MARK:
@@ -274,7 +275,6 @@ def _group(index, siblings):
 
 def _make_group(index, opening, closing, members):
     group = len(index.kind)
-    index.kind.append(GROUP)
     index.name.append(index.name[opening])
     index.path.append(None)
     index.frame_id.append(index.frame_id[opening])
@@ -285,6 +285,7 @@ def _make_group(index, opening, closing, members):
     index.call_record.append(index.call_record[opening])
     index.return_record.append(index.call_record[closing])
     index.facts.append({**(index.facts[opening] or {}), **(index.facts[closing] or {})})
+    index.kind.append(GROUP)
     index.children[group] = members
     for member in members:
         index.parent[member] = group
