@@ -25,6 +25,10 @@ from vopo.store.stream import blob_chunks
 OUTCOMES = ("passed", "failed", "error", "skipped")
 # Records asked for together are read in spans of at most this many bytes.
 _SPAN = 8 << 20
+_CHUNK = 1 << 20
+# Bytes of documents kept in memory where the interpreter's sqlite3 cannot
+# read a blob in place; the document read last is kept whatever its size.
+RESIDENT_BYTES = 1 << 30
 _STATUS = (
     (trace_store.UnknownTrace, 404),
     (trace_store.StoreMissing, 404),
@@ -51,6 +55,7 @@ class Store:
         self.timeout = timeout
         self._reader = None
         self._reader_version = None
+        self._resident = {}  # row id -> document, least recently used first
         self._lock = threading.Lock()
 
     @contextlib.contextmanager
@@ -108,18 +113,41 @@ class Store:
     def document(self, row_id):
         """The stored document of ``row_id`` as an iterator of byte chunks."""
         with self._document_connection() as connection:
-            size = connection.execute("SELECT length(msgpack) FROM traces WHERE id = ?", (row_id,)).fetchone()
-            yield blob_chunks(connection, row_id, size[0] if size and size[0] else 0)
+            if hasattr(connection, "blobopen"):
+                size = connection.execute("SELECT length(msgpack) FROM traces WHERE id = ?", (row_id,)).fetchone()
+                yield blob_chunks(connection, row_id, size[0] if size and size[0] else 0)
+                return
+            data = memoryview(self._resident_copy(connection, row_id))
+            yield (data[start : start + _CHUNK] for start in range(0, len(data), _CHUNK))
 
     def read_ranges(self, row_id, ranges):
         """The bytes of each (offset, size) of the stored document ``row_id``."""
         pieces = [b""] * len(ranges)
         with self._document_connection() as connection:
+            if not hasattr(connection, "blobopen"):
+                data = self._resident_copy(connection, row_id)
+                return [data[offset : offset + size] for offset, size in ranges]
             for span_start, span_end, members in _spans(ranges):
-                data = _read_span(connection, row_id, span_start, span_end - span_start)
+                with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+                    blob.seek(span_start)
+                    data = blob.read(span_end - span_start)
                 for position, (offset, size) in members:
                     pieces[position] = data[offset - span_start : offset - span_start + size]
         return pieces
+
+    def _resident_copy(self, connection, row_id):
+        # Without incremental blob reads, every read of a piece makes SQLite
+        # load the whole document; the viewer keeps the documents it reads.
+        with self._lock:
+            data = self._resident.pop(row_id, None)
+        if data is None:
+            row = connection.execute("SELECT msgpack FROM traces WHERE id = ?", (row_id,)).fetchone()
+            data = bytes(row[0]) if row is not None and isinstance(row[0], bytes) else b""
+        with self._lock:
+            self._resident[row_id] = data
+            while len(self._resident) > 1 and sum(map(len, self._resident.values())) > RESIDENT_BYTES:
+                self._resident.pop(next(iter(self._resident)))
+        return data
 
 
 @contextlib.contextmanager
@@ -157,16 +185,6 @@ def _spans(ranges):
         else:
             spans.append([offset, offset + size, [(position, (offset, size))]])
     return spans
-
-
-def _read_span(connection, row_id, offset, size):
-    if hasattr(connection, "blobopen"):
-        with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
-            blob.seek(offset)
-            return blob.read(size)
-    row = connection.execute("SELECT substr(msgpack, ?, ?) FROM traces WHERE id = ?",
-                             (offset + 1, size, row_id)).fetchone()
-    return b"" if row is None or row[0] is None else bytes(row[0])
 
 
 def _summary(info):
