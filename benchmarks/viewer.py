@@ -8,7 +8,8 @@ than profiled, then measures:
   first screen), and how long until the whole trace is indexed;
 - with Debian's headless Chromium present: the time from opening the
   trace's URL until its first tree rows are drawn;
-- the viewer process's peak RSS.
+- the viewer process's peak RSS (it runs as ``vopo view`` in a process of
+  its own).
 
     python benchmarks/viewer.py [EVENTS]
 """
@@ -16,18 +17,15 @@ than profiled, then measures:
 import itertools
 import json
 import os
-import resource
 import sys
+import subprocess
 import tempfile
-import threading
 import time
 import urllib.request
 
 import msgpack
 
 from vopo.store import save_trace
-from vopo.viewer.server import make_server, url_of
-from vopo.viewer.store_access import Store
 
 TRACE_ID = "trc_01J0BENCHMARKLARGETRACE0001"
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
@@ -89,24 +87,46 @@ def get(url):
         return json.loads(response.read())
 
 
+class Viewer:
+    """``vopo view`` in a process of its own, so that its memory is its own."""
+
+    def __init__(self, db_path):
+        self.process = subprocess.Popen([sys.executable, "-m", "vopo", "view", "--no-browser", "--db", db_path],
+                                        stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        self.url = line.split(" at ", 1)[1].split(" ", 1)[0]
+
+    def peak_rss(self):
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+        return float("nan")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=60)
+
+
 def api_figures(db_path):
-    server = make_server(Store(db_path))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    base = url_of(server).rstrip("/") + "/api/traces/" + TRACE_ID
-    started = time.perf_counter()
-    first = get(base)
-    first_answer = time.perf_counter() - started
-    while not first["complete"]:
-        time.sleep(0.05)
+    viewer = Viewer(db_path)
+    try:
+        base = viewer.url + "api/traces/" + TRACE_ID
+        started = time.perf_counter()
         first = get(base)
-    indexed = time.perf_counter() - started
-    root = first["threads"][0]["items"][0]["id"]
-    started = time.perf_counter()
-    get(f"{base}/nodes/{root}/children")
-    children = time.perf_counter() - started
-    server.shutdown()
-    server.server_close()
-    return first_answer, indexed, children, first["records"]
+        first_answer = time.perf_counter() - started
+        records_then = first["records"]
+        while not first["complete"]:
+            time.sleep(0.2)
+            first = get(base)
+        indexed = time.perf_counter() - started
+        root = first["threads"][0]["items"][0]["id"]
+        started = time.perf_counter()
+        get(f"{base}/nodes/{root}/children")
+        children = time.perf_counter() - started
+        return first_answer, records_then, indexed, children, first["records"], viewer.peak_rss()
+    finally:
+        viewer.stop()
 
 
 def browser_figure(db_path):
@@ -116,24 +136,22 @@ def browser_figure(db_path):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 
-    server = make_server(Store(db_path))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    viewer = Viewer(db_path)
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
         options.add_argument(argument)
     driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=CHROMEDRIVER), options=options)
     try:
-        driver.get(url_of(server))
+        driver.get(viewer.url)
         WebDriverWait(driver, 60).until(lambda d: d.find_elements(By.CSS_SELECTOR, "h1"))
         started = time.perf_counter()
-        driver.get(url_of(server, TRACE_ID))
+        driver.get(viewer.url + "#/trace/" + TRACE_ID)
         WebDriverWait(driver, 600).until(lambda d: d.find_elements(By.CSS_SELECTOR, ".tree .row"))
         return time.perf_counter() - started
     finally:
         driver.quit()
-        server.shutdown()
-        server.server_close()
+        viewer.stop()
 
 
 def main():
@@ -143,16 +161,15 @@ def main():
         started = time.perf_counter()
         size, count = build_database(db_path, events)
         print(f"built a trace of {count} records, {size / 2**20:.0f} MiB, in {time.perf_counter() - started:.1f} s")
-        first_answer, indexed, children, records_read = api_figures(db_path)
-        print(f"API: first answer for the trace in {first_answer:.2f} s ({records_read} records indexed by then)")
-        print(f"API: whole trace indexed in {indexed:.2f} s; a call's children in {children * 1000:.0f} ms")
+        first_answer, records_then, indexed, children, records, peak = api_figures(db_path)
+        print(f"API: first answer for the trace in {first_answer:.2f} s ({records_then} records indexed by then)")
+        print(f"API: all {records} records indexed in {indexed:.1f} s; then a call's children in "
+              f"{children * 1000:.0f} ms; viewer peak RSS {peak:.0f} MiB")
         shown = browser_figure(db_path)
         if shown is None:
             print("browser: Chromium not installed; no page figure")
         else:
             print(f"browser: first rows of the trace drawn {shown:.2f} s after opening its URL")
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-        print(f"peak RSS of this process (generator, server and index): {peak:.0f} MiB")
 
 
 if __name__ == "__main__":

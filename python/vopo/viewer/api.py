@@ -16,7 +16,7 @@ MAX_PAGE_SIZE = 1000
 SEARCH_LIMIT = 200
 # Traces kept indexed at once; the oldest looked-at is dropped first.
 CACHED_TRACES = 4
-FIRST_ANSWER_WAIT = 0.3
+FIRST_ANSWER_WAIT = 0.5
 
 
 class ApiError(Exception):
@@ -46,8 +46,8 @@ class Viewer:
 
     def trace(self, trace_id, query):
         index = self._index(trace_id)
-        # A small trace is indexed at once; a large one answers with what is known so far.
-        index.ready.wait(FIRST_ANSWER_WAIT)
+        # A small trace is indexed at once; a large one answers with its first records.
+        index.first_page.wait(FIRST_ANSWER_WAIT)
         offset, limit = _page(query)
         threads = []
         main_id = index.document.get("main_thread_id")

@@ -23,6 +23,8 @@ from array import array
 import msgpack
 
 CALL, MARK, ORPHAN, GROUP = "call", "mark", "orphan", "group"
+# Enough records for the first screen of a trace that is still being read.
+FIRST_PAGE_RECORDS = 2000
 # What a call raised, recorded right after its return.
 EXCEPTION_RECORD = "frame_exception"
 # Keys every plugin record carries; the others are the plugin's own facts.
@@ -77,6 +79,7 @@ class TraceIndex:
         self._marked_parents = set()
         self._last_thread = None
         self.ready = threading.Event()
+        self.first_page = threading.Event()  # set once FIRST_PAGE_RECORDS are in, or at the end
 
     # Building
 
@@ -99,6 +102,7 @@ class TraceIndex:
         finally:
             self.complete = True
             self.ready.set()
+            self.first_page.set()
 
     def _read_document(self, row_id, chunks):
         unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=0)
@@ -130,6 +134,8 @@ class TraceIndex:
             self.record_size.append(stream.tell() - offset)
             self._add(record, number)
             self.records_read += 1
+            if self.records_read == FIRST_PAGE_RECORDS:
+                self.first_page.set()
 
     def _add(self, record, number):
         timestamp = record.get("timestamp")
