@@ -17,8 +17,8 @@ than profiled, then measures:
 import itertools
 import json
 import os
-import sys
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.request

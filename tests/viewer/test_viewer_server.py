@@ -47,8 +47,8 @@ def test_serves_the_shipped_page(serve, shop_db, path, expected):
 
 
 @pytest.mark.parametrize("path", [
-    f"/api/traces/trc_NO_SUCH_TRACE",
-    f"/api/traces/trc_NO_SUCH_TRACE/nodes/0",
+    "/api/traces/trc_NO_SUCH_TRACE",
+    "/api/traces/trc_NO_SUCH_TRACE/nodes/0",
     f"/api/traces/{FAILING_TRACE}/nodes/9999",
     f"/api/traces/{FAILING_TRACE}/calls/frm_NOT_RECORDED",
     f"/api/traces/{FAILING_TRACE}/flame?thread=7",

@@ -8,7 +8,7 @@ for a locked database, 500 for one that cannot be read.
 import threading
 
 from vopo.viewer import values_json
-from vopo.viewer.store_access import OUTCOMES, StoreUnavailable, TraceNotFound
+from vopo.viewer.store_access import OUTCOMES
 from vopo.viewer.trace_index import CALL, GROUP, ORPHAN, TraceIndex
 
 PAGE_SIZE = 200
