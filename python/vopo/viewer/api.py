@@ -1,8 +1,10 @@
 """The JSON API of the viewer: what each endpoint answers, apart from HTTP.
 
-Every answer is (status, JSON-able value). Errors are {"error": message}
-with the status that fits: 404 for a trace or call that does not exist, 503
-for a locked database, 500 for one that cannot be read.
+Each endpoint returns a JSON-able value or raises ``ApiError`` with the
+status that fits (404 for a trace, call or thread that does not exist, 400
+for a malformed query); the store's own errors carry theirs (503 for a
+locked database, 500 for one that cannot be read). A trace is indexed once
+and kept while it is among the last few looked at.
 """
 
 import threading
