@@ -23,6 +23,9 @@ def view(db_path, reference, port, timeout, open_browser):
     except OSError as error:
         store.close()
         raise CliError(f"cannot serve on 127.0.0.1:{port}: {error.strerror or error}") from None
+    if trace_id is not None:
+        # Read the trace while the browser starts.
+        server.viewer.prepare(trace_id)
     url = url_of(server, trace_id)
     print(f"vopo: viewing {db_path} at {url} (Ctrl-C stops)", flush=True)
     if open_browser:

@@ -127,6 +127,10 @@ class Viewer:
 
     # Indexes
 
+    def prepare(self, trace_id):
+        """Start indexing a trace before the page asks for it."""
+        self._index(trace_id)
+
     def _index(self, trace_id):
         with self._lock:
             index = self._indexes.pop(trace_id, None)

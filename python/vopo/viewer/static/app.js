@@ -260,12 +260,15 @@ async function openTrace(traceId, target, token) {
     let data = await api("traces/" + encodeURIComponent(traceId));
     if (stale(token)) return;
     renderTrace(data);
+    let partial = !data.complete;
     while (!data.complete) {
       await new Promise((resolve) => setTimeout(resolve, 400));
       data = await api("traces/" + encodeURIComponent(traceId));
       if (stale(token)) return;
-      if (data.complete || current.threadsShown < countItems(data)) renderTrace(data);
+      // While the trace is read, new rows show up until the user starts exploring.
+      if (data.complete || (!current.touched && current.threadsShown < countItems(data))) renderTrace(data);
     }
+    if (partial && current.touched && !target) target = currentTarget();
     if (data.error) {
       app.prepend(el("p", {class: "error", id: "trace-error"}, data.error));
       return;
@@ -273,6 +276,13 @@ async function openTrace(traceId, target, token) {
     drawFlames();
   }
   if (target) await selectTarget(target);
+}
+
+function currentTarget() {
+  const parts = location.hash.split("/").map(decodeURIComponent);
+  if (parts[3] === "call") return {frame: parts[4]};
+  if (parts[3] === "node") return {node: Number(parts[4])};
+  return null;
 }
 
 function countItems(data) { return data.threads.reduce((sum, thread) => sum + thread.items.length, 0); }
@@ -362,6 +372,7 @@ function markLabel(item) {
 
 async function setOpen(entry, open) {
   if (!entry.item.children) return;
+  current.touched = true;
   if (!entry.box) {
     const base = `traces/${encodeURIComponent(current.id)}/nodes/${entry.item.id}/children`;
     const page = await api(base);
@@ -374,6 +385,7 @@ async function setOpen(entry, open) {
 }
 
 function navigateTo(item) {
+  current.touched = true;
   const base = "#/trace/" + encodeURIComponent(current.id);
   const hash = item.kind === "call" && item.frame_id ? `${base}/call/${encodeURIComponent(item.frame_id)}` : `${base}/node/${item.id}`;
   if (location.hash === hash) selectTarget({node: item.id}).catch(showError);
