@@ -115,7 +115,12 @@ class Store:
         with self._document_connection() as connection:
             if hasattr(connection, "blobopen"):
                 size = connection.execute("SELECT length(msgpack) FROM traces WHERE id = ?", (row_id,)).fetchone()
-                yield blob_chunks(connection, row_id, size[0] if size and size[0] else 0)
+                chunks = blob_chunks(connection, row_id, size[0] if size and size[0] else 0)
+                try:
+                    yield chunks
+                finally:
+                    # Its blob must close before the connection does, also when reading stopped early.
+                    chunks.close()
                 return
             data = memoryview(self._resident_copy(connection, row_id))
             yield (data[start : start + _CHUNK] for start in range(0, len(data), _CHUNK))
