@@ -136,3 +136,14 @@ def test_search_jumps_to_a_call_and_the_time_view_selects_it(page):
 def test_unknown_trace_shows_not_found(page, fragment, shown):
     page.driver.get(page.served.url + fragment)
     assert "404" in page.find(shown).text
+
+
+def test_unreadable_database_is_explained_in_the_page(browser, serve, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    broken = tmp_path / "broken.sqlite3"
+    broken.write_bytes(b"not a database, just bytes")
+    browser.get(serve(broken).url)
+    message = WebDriverWait(browser, WAIT).until(lambda driver: driver.find_elements(By.ID, "store-error"))[0].text
+    assert f"{broken} is not an SQLite database" in message
