@@ -9,6 +9,9 @@ import msgpack
 import pytest
 
 from trace_fixtures import Trace, shop_trace, store
+from vopo.cli import show
+from vopo.cli.formatting import printable
+from vopo.cli.progress import Progress
 from vopo.cli.values import json_safe
 from vopo.db import save_trace_in_sqlite
 
@@ -136,3 +139,85 @@ def test_json_export_of_several_saves_is_the_merged_document(vopo, db, tmp_path)
 def test_memory_databases_are_a_clear_error(vopo, path):
     result = vopo("traces", "--db", path)
     assert result.code == 1 and result.err.startswith("vopo: db_path") and "Traceback" not in result.err
+
+
+class Terminal:
+    def __init__(self, is_terminal):
+        self.is_terminal = is_terminal
+        self.text = ""
+
+    def isatty(self):
+        return self.is_terminal
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("is_terminal, total, shown", [(True, 64 << 20, True), (False, 64 << 20, False),
+                                                       (True, 1 << 20, False)])
+def test_progress_is_shown_only_on_a_terminal_for_a_long_read(is_terminal, total, shown):
+    terminal = Terminal(is_terminal)
+    progress = Progress("trace", terminal)
+    for done in range(0, total + 1, total // 4):
+        progress(done, total)
+    progress.clear()
+    assert ("vopo: reading trace: 50%" in terminal.text) is shown
+    assert terminal.text.endswith("\r\x1b[K") is shown
+
+
+@pytest.mark.parametrize("text, printed", [
+    ("plain text", "plain text"), ("a\x1b[2Jb", "a\\x1b[2Jb"), ("tab\there", "tab\\x09here"),
+    ("bidi\u202eoverride", "bidi\\u202eoverride"), ("caf\u00e9 \u2713", "caf\u00e9 \u2713"),
+])
+def test_printable_escapes_only_what_is_unprintable(text, printed):
+    assert printable(text) == printed
+
+
+def test_show_output_is_the_same_whether_lines_wait_in_memory_or_on_disk(db, capsys, monkeypatch):
+    trace = shop_trace()
+    worker = trace.thread("worker", 300)
+    worker.call("job", "w.py:1")
+    worker.call("step", "w.py:2", at=3)
+    worker.raised(worker.ret(None), "builtins.KeyError")
+    worker.orphan_return("gone", 5)
+    worker.raised(None, None, "OSError('disk')")
+    worker.orphan_return("again", 6)
+    trace.threading = True
+    trace.save(db, splits=(7,))
+    show.show_trace(str(db), trace.trace_id, 5, False)
+    in_memory = capsys.readouterr().out
+    monkeypatch.setattr(show, "_WINDOW", 2)
+    monkeypatch.setattr(show, "_SPOOL_SIZE", 16)
+    show.show_trace(str(db), trace.trace_id, 5, False)
+    assert capsys.readouterr().out == in_memory
+    assert "[no return]" in in_memory and "thread worker (native id 300)" in in_memory
+    assert [line.split("  ")[-1] for line in in_memory.splitlines() if any(name in line for name in ("step(", "<- gone", "<- again"))] == [
+        "!! KeyError", "!! OSError('disk')", "-> 6"]
+
+
+@pytest.mark.parametrize("threading", [False, True])
+def test_chrome_export_marks_calls_and_orphan_returns_that_raised(vopo, db, threading):
+    trace = Trace(threading=threading)
+    main, worker = trace.thread(), trace.thread("worker", 7)
+    main.call("main", "a.py:1")
+    worker.call("job", "b.py:1")
+    worker.raised(worker.ret(None), "builtins.KeyError")
+    worker.orphan_return("gone")
+    worker.raised(None, None, "OSError('disk')")
+    main.ret(0)
+    trace.save(db)
+
+    result = vopo("export", trace.trace_id, "--db", db)
+
+    assert result.code == 0, result.err
+    events = json.loads(result.out)["traceEvents"]
+    slices = {event["name"]: event for event in events if event["ph"] == "X"}
+    instants = [event for event in events if event["ph"] == "i"]
+    assert (slices["job"]["cat"], slices["job"]["cname"], slices["job"]["tid"]) == ("exception", "terrible", 7)
+    assert slices["job"]["args"]["exception"] == "KeyError" and "return" not in slices["job"]["args"]
+    assert slices["main"]["cat"] == "call" and slices["main"]["args"]["return"] == "0"
+    assert [(event["tid"], event["args"]) for event in instants] == [(7, {"path": "shop.py:9",
+                                                                        "exception": "OSError('disk')"})]

@@ -1,8 +1,10 @@
 """Reading the store: lazy summaries of old databases, the list's filters
 and paging, children, and documents streamed in bounded memory."""
 
+import gc
 import os
 import sqlite3
+import sys
 import tracemalloc
 
 import pytest
@@ -189,3 +191,39 @@ def test_a_hundred_thousand_traces_list_newest_first(tmp_path):
     assert [info.trace_id for info in page][-1] == "trc_FIRST" and len(page) == 26
     assert [info.node_id for info in found] == ["tests/test_345.py::test_12345"]
     assert (failed, total) == (len(range(0, 100_000, 7)), 100_001)
+
+
+@pytest.mark.parametrize("name", ["with space.sqlite3", "what?#%20.sqlite3", "caf\u00e9.sqlite3"])
+def test_paths_that_need_quoting_in_a_uri_are_read(tmp_path, name):
+    save(tmp_path / name, "trc_A", document())
+    with store.open_store(tmp_path / name) as reader:
+        assert [info.trace_id for info in reader.list_traces()] == ["trc_A"]
+    assert os.listdir(tmp_path) == [name]
+
+
+def given_up_after_one_record(reading):
+    records = iter(reading)
+    next(records)
+    return records
+
+
+def failed_on_a_corrupt_record(reading):
+    try:
+        list(reading)
+    except store.CorruptTrace as error:
+        return error  # its traceback keeps the reading's frames alive
+    raise AssertionError("the record should be corrupt")
+
+
+@pytest.mark.parametrize("read", [given_up_after_one_record, failed_on_a_corrupt_record])
+def test_reading_that_stops_early_releases_everything_quietly(tmp_path, monkeypatch, read):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    path = tmp_path / "t.sqlite3"
+    save(path, "trc_A", document([frame("call", "frm_1", 3.0), {"type": "frame"}]))
+    reader = store.open_store(path)
+    kept = read(reader.read_trace("trc_A"))
+    reader.close()
+    del kept
+    gc.collect()
+    assert unraisable == []

@@ -53,8 +53,11 @@ def test_the_summary_holds_what_the_list_shows(tmp_path, monkeypatch):
     monkeypatch.setattr(serialize, "VALUE_MODEL_VERSION", 2, raising=False)
     monkeypatch.setenv(lineage.ENV_VAR, "trc_PARENT")
     worker = [dict(record, thread_native_id=7, thread="worker") for record in records_of_test("x", "passed")[1:3]]
-    blob = document(records_of_test("t.py::test_b", "passed", start=50.0), threads={7: worker}, timestamp=1.0,
-                    source="vopo.pytest")
+    records = records_of_test("t.py::test_b", "passed", start=50.0)
+    # An exception record is a detail of the return before it: neither a record nor a thread of its own.
+    records.insert(3, {"type": "frame_exception", "frame_id": "frm_1", "exception_type": None, "exception": None,
+                       "timestamp": 52.0})
+    blob = document(records, threads={7: worker}, timestamp=1.0, source="vopo.pytest")
     save(tmp_path / "t.sqlite3", "trc_A", blob)
 
     with store.open_store(tmp_path / "t.sqlite3") as reader:

@@ -163,34 +163,22 @@ def _check_document(document, label):
         raise _corrupt(label, '"timestamp" is missing or not a time')
 
 
-def streamed_trace(info, reading):
-    """The trace of a ``vopo.store`` reading, its records decoded one by one."""
-    threads = _group_records((raw for _, _, raw in reading), info.trace_id)
-    heads = [dict(head, frames={}, frames_of_interest=[]) for head in reading.heads]
-    return Trace(trace_id=info.trace_id, documents=heads, saved_at=info.saved_at, size=info.size, threads=threads)
-
-
 def _group_by_thread(documents, label):
-    raws = (
-        raw
-        for document in documents
-        for records in [document["frames_of_interest"], *document["frames"].values()]
-        for raw in records
-    )
-    return _group_records(raws, label)
-
-
-def _group_records(raws, label):
     threads = {}
-    for seq, raw in enumerate(raws):
-        record = _record(raw, seq, label)
-        key = record.native_id if record.native_id is not None else ("name", record.thread)
-        thread = threads.get(key)
-        if thread is None:
-            thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")
-        elif record.is_frame and thread.name == "?" and record.thread:
-            thread.name = record.thread
-        thread.records.append(record)
+    seq = 0
+    for document in documents:
+        lists = [document["frames_of_interest"], *document["frames"].values()]
+        for records in lists:
+            for raw in records:
+                record = _record(raw, seq, label)
+                seq += 1
+                key = record.native_id if record.native_id is not None else ("name", record.thread)
+                thread = threads.get(key)
+                if thread is None:
+                    thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")
+                elif record.is_frame and thread.name == "?" and record.thread:
+                    thread.name = record.thread
+                thread.records.append(record)
     return list(threads.values())
 
 

@@ -2,28 +2,37 @@
 
 Each call is one line, indented under its caller, led by the caller's line
 ("@42"): qualified name with its arguments, ``path:line``, the time from
-call to return, and the returned value. A call that never returned says so;
+call to return, and the returned value, or ``!! KeyError('x')`` when the
+call ended by an exception. A call that never returned says so;
 a return whose call was not recorded is shown as an orphan where it
 happened; plugin records (tests, requests) appear as "*" lines under the
 call that was running when they were made. Values are cut to keep one line
 per call unless ``--full`` is given.
 
-The trace is read one record at a time: only the printed lines are kept,
-each call's line being completed when its return arrives, so the memory
-needed follows the output, not the trace.
+The trace is read one record at a time. Finished lines go to a temporary
+file (on disk once large) until the whole trace is read; only the lines of
+calls still waiting for their return stay in memory, completed when it
+arrives. So memory follows the depth of the calls, not the trace.
 """
 
 import sys
+import tempfile
+from types import SimpleNamespace
 
 from vopo.cli import formatting, store
 from vopo.cli.document import FRAME, call_site, record_name
 from vopo.cli.progress import Progress
+from vopo.cli.raised import exception_text
 from vopo.cli.values import render, render_arguments
+from vopo.store.stream import FRAME_EXCEPTION, follows_its_frame
 
 VALUE_LIMIT = 60
 ARGUMENTS_LIMIT = 100
 # Deeper calls are not indented further but carry their depth: "[depth 57] ".
 MAX_INDENT = 40
+_WINDOW = 4096  # lines kept in memory before they go to the spool
+_SPOOL_SIZE = 1 << 20
+_PARKED = "\x00"  # starts a spooled line that stands for a call still open then
 
 
 def show_trace(db_path, reference, timeout, full):
@@ -48,7 +57,7 @@ def show_trace(db_path, reference, timeout, full):
     for thread in sorted(threads.values(), key=lambda thread: (not thread.is_main(main_id), thread.first_seq)):
         write("\n" + formatting.printable(thread.title(main_id)) + "\n")
         for line in thread.finished_lines():
-            write(formatting.printable(line) + "\n")
+            write(line + "\n")
     return 0
 
 
@@ -60,23 +69,77 @@ class _Limits:
 
 def _read_threads(reading, limits):
     threads = {}
-    for seq, (_, _, raw) in enumerate(reading):
-        native_id = raw.get("thread_native_id")
-        key = native_id if native_id is not None else ("name", raw.get("thread"))
-        thread = threads.get(key)
-        if thread is None:
-            thread = threads[key] = _ThreadLines(native_id, raw.get("thread") or "?", seq, limits)
+    previous = None  # (save, record list, thread) of the record before
+    for seq, (save, list_key, raw) in enumerate(reading):
+        if follows_its_frame(raw) and previous is not None and previous[:2] == (save, list_key):
+            thread = previous[2]
+        else:
+            native_id = raw.get("thread_native_id")
+            key = native_id if native_id is not None else ("name", raw.get("thread"))
+            thread = threads.get(key)
+            if thread is None:
+                thread = threads[key] = _ThreadLines(native_id, raw.get("thread") or "?", seq, limits)
         thread.add(raw)
+        previous = (save, list_key, thread)
     return threads
 
 
 class _OpenCall:
-    __slots__ = ("line", "depth", "timestamp")
+    """A call's line (or an orphan return's), completed when its return comes;
+    ``ending`` is the line up to where the outcome ("-> value" or "!! raised") goes."""
 
-    def __init__(self, line, depth, timestamp):
-        self.line = line
+    __slots__ = ("text", "depth", "timestamp", "returned", "ending")
+
+    def __init__(self, text, depth, timestamp):
+        self.text = text
         self.depth = depth
         self.timestamp = timestamp
+        self.returned = False
+        self.ending = None
+
+    def end(self, ending, outcome):
+        self.ending = ending
+        self.text = ending + outcome
+        self.returned = True
+
+
+class _Lines:
+    """One thread's output lines in order, escaped for the terminal."""
+
+    def __init__(self):
+        self.window = []  # texts, and the _OpenCall of each call line
+        self.spool = tempfile.SpooledTemporaryFile(max_size=_SPOOL_SIZE, mode="w+", encoding="utf-8")
+        self.parked = []  # the _OpenCall behind each placeholder in the spool
+
+    def append(self, item):
+        self.window.append(item)
+        if len(self.window) > _WINDOW:
+            # The newest line stays: an exception record may still change it.
+            self._flush(self.window[:-1])
+            del self.window[:-1]
+
+    def _flush(self, items):
+        parts = []
+        for item in items:
+            if isinstance(item, str):
+                parts.append(formatting.printable(item))
+            elif item.returned:
+                parts.append(formatting.printable(item.text))
+            else:
+                parts.append(f"{_PARKED}{len(self.parked)}")
+                self.parked.append(item)
+        if parts:
+            self.spool.write("\n".join(parts) + "\n")
+
+    def __iter__(self):
+        self._flush(self.window)
+        self.window.clear()
+        self.spool.seek(0)
+        for line in self.spool:
+            line = line[:-1]
+            # Escaped lines hold no NUL, so the marker cannot be mistaken.
+            yield formatting.printable(self.parked[int(line[1:])].text) if line.startswith(_PARKED) else line
+        self.spool.close()
 
 
 class _ThreadLines:
@@ -87,18 +150,23 @@ class _ThreadLines:
         self.name = name
         self.first_seq = first_seq
         self.limits = limits
-        self.lines = []
+        self.lines = _Lines()
         self.open = {}  # frame id -> _OpenCall, for calls whose return has not come yet
         self.calls = 0
         self.orphans = 0
         self.plugins = 0
         self.openings = {}  # frame id -> (type, timestamp) of the first plugin record with it
+        self.last_return = None  # (frame id, line) of the record before, when it was a return
 
     def is_main(self, main_id):
         return self.native_id is not None and self.native_id == main_id
 
     def add(self, raw):
-        if raw["type"] != FRAME:
+        last_return, self.last_return = self.last_return, None
+        if raw["type"] == FRAME_EXCEPTION and last_return is not None and last_return[0] == raw.get("frame_id"):
+            line = last_return[1]
+            line.end(line.ending, "!! " + exception_text(SimpleNamespace(raw=raw), self.limits.value))
+        elif raw["type"] != FRAME:
             self._plugin(raw)
         elif raw["event"] == "call":
             self._call(raw)
@@ -117,23 +185,24 @@ class _ThreadLines:
         depth, site = self._depth_and_site(raw)
         self.calls += 1
         text = f"{_indent(depth)}{site}{record_name(raw)}{_arguments(raw, self.limits)}  {raw.get('path') or '?'}"
-        self.open[raw["frame_id"]] = _OpenCall(len(self.lines), depth, float(raw["timestamp"]))
-        self.lines.append(text)
+        opened = _OpenCall(text, depth, float(raw["timestamp"]))
+        self.open[raw["frame_id"]] = opened
+        self.lines.append(opened)
 
     def _return(self, raw):
         frame_id = raw.get("frame_id")
         opened = self.open.pop(frame_id, None) if frame_id is not None else None
-        value = render(raw.get("arg"), self.limits.value)
+        outcome = "-> " + render(raw.get("arg"), self.limits.value)
         if opened is None:
             self.orphans += 1
             depth, site = self._depth_and_site(raw)
-            self.lines.append(
-                f"{_indent(depth)}{site}<- {record_name(raw)}  {raw.get('path') or '?'}  "
-                f"return without a recorded call  -> {value}"
-            )
-            return
-        elapsed = formatting.duration(float(raw["timestamp"]) - opened.timestamp)
-        self.lines[opened.line] += f"  {elapsed}  -> {value}"
+            opened = _OpenCall(f"{_indent(depth)}{site}<- {record_name(raw)}", depth, float(raw["timestamp"]))
+            opened.end(f"{opened.text}  {raw.get('path') or '?'}  return without a recorded call  ", outcome)
+            self.lines.append(opened)
+        else:
+            elapsed = formatting.duration(float(raw["timestamp"]) - opened.timestamp)
+            opened.end(f"{opened.text}  {elapsed}  ", outcome)
+        self.last_return = (frame_id, opened)
 
     def _plugin(self, raw):
         self.plugins += 1
@@ -144,13 +213,13 @@ class _ThreadLines:
         opening = self.openings.get(frame_id) if frame_id is not None else None
         if opening is not None:
             text += f"  ({formatting.duration(timestamp - opening[1])} after {opening[0]})"
-        elif frame_id is not None:
+        elif frame_id is not None and raw["type"] != FRAME_EXCEPTION:
             self.openings[frame_id] = (raw["type"], timestamp)
         self.lines.append(f"{_indent(depth)}{site}{text}")
 
     def finished_lines(self):
         for opened in self.open.values():
-            self.lines[opened.line] += "  [no return]"
+            opened.text += "  [no return]"
         self.open.clear()
         return self.lines
 

@@ -10,8 +10,8 @@ summarised in memory when it is opened, without touching the file.
 
 import dataclasses
 import os
-import pathlib
 import sqlite3
+import urllib.parse
 from typing import List, Optional
 
 from vopo.store import schema
@@ -124,7 +124,11 @@ def open_store(db_path, timeout=DEFAULT_TIMEOUT):
     if layout.kind == schema.FOREIGN:
         connection.close()
         raise NotAVopoStore(path, layout.detail, f"{path} is not a vopo trace database ({layout.detail})")
-    return TraceStore(connection, path, wait, layout)
+    try:
+        return TraceStore(connection, path, wait, layout)
+    except BaseException:
+        connection.close()
+        raise
 
 
 class TraceStore:
@@ -242,6 +246,13 @@ class TraceStore:
         row = self._fetch("SELECT msgpack FROM traces WHERE id = ?", (row_id,))
         return row[0][0] if row else None
 
+    def document_chunks(self, row_id, size):
+        """The stored document of row ``row_id`` (``size`` bytes), in chunks."""
+        try:
+            yield from blob_chunks(self.connection, row_id, size)
+        except sqlite3.Error as error:
+            raise from_sqlite(self.path, error, self.timeout) from None
+
     def read_trace(self, trace_id, progress=None):
         """A ``TraceReading`` of every save of ``trace_id``, in save order.
 
@@ -280,13 +291,7 @@ class TraceStore:
     def _summarise_row(self, row_id, size, kind):
         if kind != "blob":
             return summarize_blob(self.document(row_id))
-        return summarize_chunks(self._chunks(row_id, size), size)
-
-    def _chunks(self, row_id, size):
-        try:
-            yield from blob_chunks(self.connection, row_id, size)
-        except sqlite3.Error as error:
-            raise from_sqlite(self.path, error, self.timeout) from None
+        return summarize_chunks(self.document_chunks(row_id, size), size)
 
     def _execute(self, query, parameters):
         try:
@@ -333,13 +338,15 @@ class TraceReading:
                     yield index, thread_key, record
             except DocumentError as error:
                 raise CorruptTrace(self.store.path, self._label(index), str(error)) from None
+            finally:
+                stream.close()
             self.heads.append(stream.fields)
             self.keys.append(stream.keys)
 
     def _chunks(self, save):
         if save.problem is not None and save.problem.startswith("stored value is"):
             raise CorruptTrace(self.store.path, self._label(self.saves.index(save)), save.problem)
-        for chunk in self.store._chunks(save.row_id, save.size or 0):
+        for chunk in self.store.document_chunks(save.row_id, save.size or 0):
             self._done += len(chunk)
             if self._progress is not None:
                 self._progress(self._done, self.total_size)
@@ -413,7 +420,7 @@ def _connect_read_only(path, timeout):
 
 
 def _open(path, mode, timeout):
-    uri = pathlib.Path(os.path.abspath(path)).as_uri() + f"?mode={mode}"
+    uri = "file://" + urllib.parse.quote(os.path.abspath(path)) + f"?mode={mode}"
     return sqlite3.connect(uri, uri=True, timeout=timeout, check_same_thread=False)
 
 

@@ -10,16 +10,19 @@ where the interpreter's sqlite3 has it, else with ``substr()``.
 
 import io
 import itertools
+import sqlite3
 
 import msgpack
 
 CHUNK_SIZE = 1 << 20
 # substr() makes SQLite load the whole blob on every call, so fewer, larger
 # chunks cost less time; this bounds the number of calls per blob.
-_MAX_SUBSTR_CALLS = 16
+_MAX_SUBSTR_CALLS = 32
 RECORD_LISTS = ("frames", "frames_of_interest")
 _LATEST_TIME = 1e12
 FRAME = "frame"
+# Follows the return record of a frame left by an exception, naming no thread.
+FRAME_EXCEPTION = "frame_exception"
 _EVENTS = ("call", "return")
 _END = object()
 
@@ -43,12 +46,19 @@ def blob_chunks(connection, row_id, size):
 
 
 def _blob_chunks(connection, row_id):
-    with connection.blobopen("traces", "msgpack", row_id, readonly=True) as blob:
+    blob = connection.blobopen("traces", "msgpack", row_id, readonly=True)
+    try:
         while True:
             data = blob.read(CHUNK_SIZE)
             if not data:
                 return
             yield data
+    finally:
+        try:
+            blob.close()
+        except sqlite3.Error:
+            # The connection was closed first, which released the blob with it.
+            pass
 
 
 class _ChunkFile(io.RawIOBase):
@@ -62,6 +72,12 @@ class _ChunkFile(io.RawIOBase):
     def readable(self):
         return True
 
+    def close(self):
+        close = getattr(self._chunks, "close", None)
+        if close is not None:
+            close()
+        super().close()
+
     def readinto(self, buffer):
         if not self._pending:
             self._pending = memoryview(next(self._chunks, b""))
@@ -74,15 +90,20 @@ class _ChunkFile(io.RawIOBase):
 class DocumentStream:
     """One trace document, read from ``chunks`` (an iterable of bytes).
 
+    Each record is checked to have the shape readers rely on unless
+    ``check_records`` is false (for callers that check what they use).
+
     ``records()`` yields ``(thread_key, record)`` in stored order:
     ``thread_key`` is the native id a "frames" list is filed under, or None
     for "frames_of_interest". Every other top-level entry is in ``fields``
     once ``records()`` is exhausted. Raises ``DocumentError``.
     """
 
-    def __init__(self, chunks):
+    def __init__(self, chunks, check_records=True):
+        self._check_records = check_records
+        self._file = _ChunkFile(chunks)
         self._unpacker = msgpack.Unpacker(
-            _ChunkFile(chunks), read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
+            self._file, read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
         )
         self.fields = {}
         self.keys = []  # every top-level key in stored order, the record lists included
@@ -106,10 +127,9 @@ class DocumentStream:
                 self.fields[key] = self._read(unpacker.unpack)
         self._check_end(seen)
 
-    def skip_records(self):
-        """Reads to the end without decoding records; fills ``fields``."""
-        for _ in self.records():
-            pass
+    def close(self):
+        """Stops reading: releases the chunks' source (a blob handle, say)."""
+        self._file.close()
 
     def _thread_lists(self):
         unpacker = self._unpacker
@@ -130,7 +150,7 @@ class DocumentStream:
                 raise _undecodable(error) from None
             if record is _END:
                 break
-            problem = record_problem(record)
+            problem = record_problem(record) if self._check_records else None
             if problem:
                 raise DocumentError(f"record {self.record_count}: {problem}")
             self.record_count += 1
@@ -234,6 +254,12 @@ def _frame_problem(raw):
     if raw.get("qualname") is not None and not isinstance(raw.get("qualname"), str):
         return '"qualname" is not a string'
     return None
+
+
+def follows_its_frame(record):
+    """Whether ``record`` is an exception record that names no thread: it
+    belongs to the thread of the record stored just before it."""
+    return record["type"] == FRAME_EXCEPTION and record.get("thread") is None and record.get("thread_native_id") is None
 
 
 def is_call_site(value):

@@ -6,7 +6,7 @@ import dataclasses
 from typing import Optional
 
 from vopo.store.schema import SUMMARY_VERSION
-from vopo.store.stream import FRAME, DocumentError, DocumentStream
+from vopo.store.stream import FRAME, FRAME_EXCEPTION, DocumentError, DocumentStream, is_time, record_problem
 
 START_TEST, END_TEST = "start_test", "end_test"
 START_REQUEST, END_REQUEST = "start_request", "end_request"
@@ -45,13 +45,17 @@ def summarize_chunks(chunks, size, *, value_model=1, parent_trace_id=None):
     why; saving never fails because of what the profiler wrote.
     """
     summary = Summary(size=size, value_model=value_model, parent_trace_id=parent_trace_id)
-    stream = DocumentStream(chunks)
+    # Saving must stay cheap: only what the summary uses is checked here;
+    # readers check every record fully.
+    stream = DocumentStream(chunks, check_records=False)
     threads = set()
     try:
         for thread_key, record in stream.records():
             _count(summary, threads, thread_key, record)
     except DocumentError as error:
         return Summary(problem=str(error), size=size, value_model=value_model, parent_trace_id=parent_trace_id)
+    finally:
+        stream.close()
     summary.threads = len(threads)
     fields = stream.fields
     meta = fields.get("meta")
@@ -78,13 +82,18 @@ def _chunked(blob, size=1 << 20):
 
 
 def _count(summary, threads, thread_key, record):
-    summary.records += 1
-    kind = record["type"]
-    timestamp = float(record["timestamp"])
+    kind = record.get("type") if type(record) is dict else None
+    timestamp = record.get("timestamp") if kind is not None else None
+    if type(kind) is not str or not is_time(timestamp):
+        raise DocumentError(f"record {summary.records}: {record_problem(record)}")
+    timestamp = float(timestamp)
     if summary.first_record_at is None or timestamp < summary.first_record_at:
         summary.first_record_at = timestamp
     if summary.last_record_at is None or timestamp > summary.last_record_at:
         summary.last_record_at = timestamp
+    if kind == FRAME_EXCEPTION:
+        return  # a detail of the frame record before it, in that record's thread
+    summary.records += 1
     native_id = record.get("thread_native_id")
     threads.add(native_id if native_id is not None else ("name", record.get("thread"), thread_key))
     if kind == FRAME:
