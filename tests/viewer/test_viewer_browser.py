@@ -121,6 +121,8 @@ def test_search_jumps_to_a_call_and_the_time_view_selects_it(page):
     page.find('tr[data-trace="trc_01J0VIEWERSCRIPTRUN00000003"]').click()
     page.find("#search").send_keys("price_of\n")
     page.text_of("#matches", "3 calls")
+    assert [" ".join(match.text.split()) for match in page.all("#matches .match")] == [
+        f"price_of (item='item{number}') shop.py:20" for number in range(3)]
     assert page.text_of(".row.selected", "price_of")
     blocks = page.all(".block.call")
     assert sorted(block.text for block in blocks) == ["main", "price_of", "price_of", "price_of"]

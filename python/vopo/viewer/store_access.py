@@ -14,9 +14,9 @@ the HTTP status that fits.
 
 import contextlib
 import os
-import pathlib
 import sqlite3
 import threading
+import urllib.parse
 
 from vopo import store as trace_store
 from vopo.store.errors import from_sqlite
@@ -87,7 +87,7 @@ class Store:
     @contextlib.contextmanager
     def _document_connection(self):
         with _store_errors(self.db_path, self.timeout):
-            uri = pathlib.Path(os.path.abspath(self.db_path)).as_uri() + "?mode=ro"
+            uri = "file://" + urllib.parse.quote(os.path.abspath(self.db_path)) + "?mode=ro"
             connection = sqlite3.connect(uri, uri=True, timeout=self.timeout, check_same_thread=False)
             try:
                 yield connection

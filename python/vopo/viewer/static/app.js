@@ -318,7 +318,8 @@ function moreRow(total, shown, fetchPage) {
   const row = el("div", {class: "row more"}, `… ${total - shown} more`);
   row.loadMore = async () => {
     const page = await fetchPage(shown);
-    row.replaceWith(...page.items.map(makeRow), moreRow(total, shown + page.items.length, fetchPage) || []);
+    const next = moreRow(total, shown + page.items.length, fetchPage);
+    row.replaceWith(...page.items.map(makeRow), ...(next ? [next] : []));
   };
   row.addEventListener("click", () => row.loadMore().catch(showError));
   return row;
@@ -459,7 +460,7 @@ async function findCalls(text, box) {
   box.replaceChildren(
     el("div", {class: "note"}, `${found.total} call${found.total === 1 ? "" : "s"} named like “${text}”` +
        (found.total > found.items.length ? `, the first ${found.items.length} shown` : "")),
-    found.items.map((item) => el("div", {class: "row match", onclick: () => navigateTo(item)},
+    ...found.items.map((item) => el("div", {class: "row match", onclick: () => navigateTo(item)},
       el("span", {class: "call-name"}, item.name), el("span", {class: "args"}, "(" + cut(argumentList(item.arguments), 80) + ")"),
       el("span", {class: "loc"}, item.path || ""))));
   if (found.items.length) navigateTo(found.items[0]);
@@ -497,7 +498,8 @@ async function drawFlame(box, number, start, end) {
   box.style.height = Math.max(depth, 1) * 18 + 2 + "px";
   const reset = el("button", {class: "reset", onclick: () => drawFlame(box, number, current.data.first_time, current.data.last_time)}, "⟲");
   reset.style.cssText = "position:absolute;right:0;top:0;padding:0 .3em;font-size:11px";
-  box.replaceChildren(...blocks, start > current.data.first_time || end < current.data.last_time ? reset : []);
+  const zoomed = start > current.data.first_time || end < current.data.last_time;
+  box.replaceChildren(...blocks, ...(zoomed ? [reset] : []));
 }
 
 function colour(name) {
