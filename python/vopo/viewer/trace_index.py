@@ -123,36 +123,49 @@ class TraceIndex:
                     self.document[key] = value
 
     def _read_records(self, stream, row_id):
+        # The loop of the whole index: the unpacker is called directly, and
+        # only a record that is not all in yet goes the stream's longer way.
+        unpack, tell = stream.unpacker.unpack, stream.unpacker.tell
+        rows, offsets, sizes = self.record_row.append, self.record_offset.append, self.record_size.append
+        add = self._add
         for _ in range(stream.array_header("a record list")):
-            offset = stream.tell()
-            record = stream.value()
-            if not isinstance(record, dict):
+            offset = tell()
+            try:
+                record = unpack()
+            except Exception:
+                record = stream.value()
+            if type(record) is not dict:
                 raise TraceCorrupt("a record is not a map")
             number = len(self.record_row)
-            self.record_row.append(row_id)
-            self.record_offset.append(offset)
-            self.record_size.append(stream.tell() - offset)
-            self._add(record, number)
-            self.records_read += 1
-            if self.records_read == FIRST_PAGE_RECORDS:
+            rows(row_id)
+            offsets(offset)
+            sizes(tell() - offset)
+            add(record, number)
+            self.records_read = number + 1
+            if number + 1 == FIRST_PAGE_RECORDS:
                 self.first_page.set()
 
     def _add(self, record, number):
-        timestamp = record.get("timestamp")
-        if not isinstance(timestamp, (int, float)) or isinstance(timestamp, bool):
+        get = record.get
+        timestamp = get("timestamp")
+        if type(timestamp) is not float and (type(timestamp) is not int or isinstance(timestamp, bool)):
             raise TraceCorrupt(f"record {number} has no timestamp")
         if self.first_time is None or timestamp < self.first_time:
             self.first_time = timestamp
         if self.last_time is None or timestamp > self.last_time:
             self.last_time = timestamp
-        if record.get("type") == EXCEPTION_RECORD and self._attach_exception(record, number):
+        kind = get("type")
+        if kind == EXCEPTION_RECORD and self._attach_exception(record, number):
             return
-        thread = self._thread_of(record)
-        if record.get("type") == "frame":
-            if record.get("event") == "call" and isinstance(record.get("frame_id"), str):
-                self._add_call(thread, record, number, timestamp)
+        thread = self._thread_of(get("thread_native_id"), get("thread"))
+        if kind == "frame":
+            frame_id = get("frame_id")
+            if get("event") == "call" and type(frame_id) is str:
+                node = self._new_node(thread, record, CALL, timestamp, number, None)
+                thread.open_calls[frame_id] = node
+                self.by_frame_id[frame_id] = node
                 return
-            node = thread.open_calls.pop(record.get("frame_id"), None)
+            node = thread.open_calls.pop(frame_id, None)
             if node is not None:
                 self.end[node] = timestamp
                 self.return_record[node] = number
@@ -169,23 +182,23 @@ class TraceIndex:
         self.exception_record[node] = number
         return True
 
-    def _add_call(self, thread, record, number, timestamp):
-        node = self._new_node(thread, record, CALL, timestamp, number, None)
-        thread.open_calls[record["frame_id"]] = node
-        self.by_frame_id[record["frame_id"]] = node
-
     def _new_node(self, thread, record, kind, timestamp, number, facts):
         node = len(self.kind)
-        parent = self._parent_of(thread, record)
+        get = record.get
+        site = get("user_code_call_site")
+        # A call site names an earlier call of the same thread that is still running.
+        parent = thread.open_calls.get(site.get("call_frame_id")) if type(site) is dict else None
         if kind == CALL or kind == ORPHAN:
-            name = record.get("qualname") or record.get("co_name") or "?"
-            path = record.get("path")
+            name = get("qualname") or get("co_name") or "?"
+            path = get("path")
         else:
-            name, path = record.get("type"), None
-        self.name.append(self._shared(name if isinstance(name, str) else "?"))
-        self.path.append(self._shared(path) if isinstance(path, str) else None)
-        frame_id = record.get("frame_id")
-        self.frame_id.append(frame_id if isinstance(frame_id, str) else None)
+            name, path = get("type"), None
+        strings = self._strings
+        name = name if type(name) is str else "?"
+        self.name.append(strings.setdefault(name, name))
+        self.path.append(strings.setdefault(path, path) if type(path) is str else None)
+        frame_id = get("frame_id")
+        self.frame_id.append(frame_id if type(frame_id) is str else None)
         self.start.append(timestamp)
         self.end.append(timestamp if kind != CALL else None)
         self.parent.append(parent)
@@ -201,15 +214,7 @@ class TraceIndex:
             self._marked_parents.add((thread.number, parent))
         return node
 
-    def _parent_of(self, thread, record):
-        site = record.get("user_code_call_site")
-        if isinstance(site, dict):
-            return thread.open_calls.get(site.get("call_frame_id"))
-        return None
-
-    def _thread_of(self, record):
-        native_id = record.get("thread_native_id")
-        name = record.get("thread")
+    def _thread_of(self, native_id, name):
         if native_id is None and name is None and self.threads:
             # Records that do not name their thread belong to the one before them.
             return self._last_thread
@@ -222,9 +227,6 @@ class TraceIndex:
             self.threads.append(thread)
         self._last_thread = thread
         return thread
-
-    def _shared(self, text):
-        return self._strings.setdefault(text, text)
 
     def _group_marks(self):
         """Turn each opening plugin record and the one that closes it (the
