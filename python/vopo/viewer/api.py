@@ -18,7 +18,8 @@ MAX_PAGE_SIZE = 1000
 SEARCH_LIMIT = 200
 # Traces kept indexed at once; the oldest looked-at is dropped first.
 CACHED_TRACES = 4
-FIRST_ANSWER_WAIT = 0.5
+# The first answer for a trace waits this long at most for its first records.
+FIRST_ANSWER_WAIT = 5.0
 
 
 class ApiError(Exception):
