@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import vopo
-from documents import document, legacy_store, plugin, records_of_request, records_of_test
+from documents import document, legacy_store, records_of_request, records_of_test
 from vopo import db, lineage, serialize, store
 from vopo.store import schema
 

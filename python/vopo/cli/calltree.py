@@ -9,7 +9,6 @@ Plugin records hang under the call that was running when they were made
 entries where they occurred. Children are ordered by timestamp.
 """
 
-import math
 from dataclasses import dataclass, field
 from typing import List, Optional
 
@@ -72,14 +71,6 @@ class ThreadTree:
     calls: List[Call]
     marks: List[Mark]
 
-    @property
-    def unfinished(self):
-        return [node for node in self.calls if node.ret is None]
-
-    @property
-    def orphan_returns(self):
-        return [mark for mark in self.marks if mark.is_orphan_return]
-
 
 def build_tree(records):
     """The call tree of one thread's records, given in stored order."""
@@ -104,30 +95,6 @@ def build_tree(records):
         _parent_list(record, open_calls, roots).append(mark)
     _order_by_time(roots)
     return ThreadTree(roots, calls, marks)
-
-
-def walk(roots):
-    """(depth, item) for every node and mark, parents before children.
-
-    Iterative, so deeply recursive programs do not exhaust Python's stack.
-    """
-    pending = [(0, item) for item in reversed(roots)]
-    while pending:
-        depth, item = pending.pop()
-        yield depth, item
-        if isinstance(item, Call):
-            pending.extend((depth + 1, child) for child in reversed(item.children))
-
-
-def end_of(trees):
-    """The latest timestamp of any record: where unfinished calls are cut."""
-    latest = -math.inf
-    for tree in trees:
-        for node in tree.calls:
-            latest = max(latest, node.timestamp, node.ret.timestamp if node.ret else -math.inf)
-        for mark in tree.marks:
-            latest = max(latest, mark.timestamp)
-    return latest
 
 
 def _parent_list(record, open_calls, roots):

@@ -55,10 +55,6 @@ class Record:
     def path(self):
         return self.raw.get("path") or "?"
 
-    @property
-    def plugin_fields(self):
-        return plugin_fields(self.raw)
-
 
 @dataclass(eq=False)
 class ThreadRecords:
@@ -109,17 +105,6 @@ class Trace:
 
     def is_main(self, thread):
         return thread.native_id is not None and thread.native_id == self.main_thread_id
-
-    def merged_document(self):
-        """One document with the records of every save, in save order."""
-        merged = dict(self.first)
-        merged["frames_of_interest"] = [r for doc in self.documents for r in doc["frames_of_interest"]]
-        frames = {}
-        for doc in self.documents:
-            for native_id, records in doc["frames"].items():
-                frames.setdefault(native_id, []).extend(records)
-        merged["frames"] = frames
-        return merged
 
 
 def decode_document(blob, label):

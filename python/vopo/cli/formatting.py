@@ -51,11 +51,6 @@ def thread_label_of(name, native_id, is_main):
     return f"{name} ({', '.join(facts)})" if facts else name
 
 
-def plugin_label(record, limit=None):
-    """'end_test subtype=pytest node_id=test_shop.py::test_total' and the like."""
-    return plugin_label_of(record.raw, limit)
-
-
 def plugin_label_of(raw, limit=None):
     fields = " ".join(
         f"{key}={shorten(value, limit) if isinstance(value, str) else render(value, limit)}"
