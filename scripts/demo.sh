@@ -7,3 +7,6 @@ db="${VOPO_DB:-$root/vopo.sqlite3}"
 "$VENV_PYTHON" -m vopo run --threading --db "$db" examples/shop.py
 "$VENV_PYTHON" -m vopo traces --db "$db"
 "$VENV_PYTHON" -m vopo show latest --db "$db"
+echo
+echo "See the trace in the web viewer (on 127.0.0.1; Ctrl-C stops it):"
+echo "  $VENV_PYTHON -m vopo view latest --db $db"

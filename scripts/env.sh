@@ -49,4 +49,4 @@ fi
 VENV_PYTHON="$VENV/bin/python"
 "$VENV_PYTHON" -m pip install -q --upgrade pip >/dev/null
 strict="${VOPO_STRICT_WARNINGS:-OFF}"
-"$VENV_PYTHON" -m pip install -q -C "cmake.define.VOPO_STRICT_WARNINGS=$strict" "$root" pytest msgpack hypothesis
+"$VENV_PYTHON" -m pip install -q -C "cmake.define.VOPO_STRICT_WARNINGS=$strict" "$root" pytest msgpack hypothesis selenium

@@ -17,7 +17,7 @@ import sqlite3
 import sys
 
 from vopo import db
-from vopo.cli import export, run, show, store, traces
+from vopo.cli import export, run, show, store, traces, view
 from vopo.cli.errors import CliError
 from vopo.version import __version__
 
@@ -129,6 +129,8 @@ def _dispatch(args):
         return traces.list_traces(db_path, args.timeout, args.filter, args.outcome, args.limit)
     if args.command == "show":
         return show.show_trace(db_path, args.trace_id, args.timeout, args.full, args.locals)
+    if args.command == "view":
+        return view.view(db_path, args.trace_id, args.port, args.timeout, not args.no_browser)
     return export.export_trace(db_path, args.trace_id, args.timeout, args.format, args.output)
 
 
@@ -167,6 +169,12 @@ def _parser():
     export_parser.add_argument("trace_id", metavar="TRACE_ID", help=TRACE_ID_HELP)
     export_parser.add_argument("--format", choices=export.FORMATS, default="chrome", help="default: chrome")
     export_parser.add_argument("-o", "--output", metavar="FILE", help="output file (default: stdout)")
+    view_parser = commands.add_parser(
+        "view", parents=[database], help="browse traces in a local web viewer (127.0.0.1 only)"
+    )
+    view_parser.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="a trace to open at once: " + TRACE_ID_HELP)
+    view_parser.add_argument("--port", type=int, default=0, metavar="N", help="port to serve on (default: a free one)")
+    view_parser.add_argument("--no-browser", action="store_true", help="print the URL without opening a browser")
     return parser, run_parser
 
 
