@@ -133,12 +133,13 @@ def test_the_threading_option_records_threads_tests_start(tmp_path, threading_on
 
 @pytest.mark.parametrize("lightweight", [False, True])
 def test_options_become_the_profiler_configuration(lightweight):
-    values = {"vopo_threading": True, "vopo_lightweight": lightweight,
-              "vopo_include": ["lib/"], "vopo_ignore": ["gen/", "tmp/"]}
+    values = {"vopo_threading": True, "vopo_lightweight": lightweight, "vopo_user_repr": False,
+              "vopo_include": ["lib/"], "vopo_ignore": ["gen/", "tmp/"], "vopo_redact": [], "vopo_no_redact": False}
     config = SimpleNamespace(getoption=values.__getitem__)
     assert profiler_config(config) == {
         "threading": True,
         "lightweight_repr": lightweight,
+        "user_repr": False,
         "filters": {"include_frames": ["lib/"], "ignore_frames": ["gen/", "tmp/"]},
     }
 

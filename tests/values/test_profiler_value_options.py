@@ -46,8 +46,7 @@ def test_settings_hold_while_profiling_and_are_reset_at_stop(tmp_path, config, v
 
 @pytest.mark.parametrize("config", [{"user_repr": 1}, {"redact": "password"}])
 def test_invalid_settings_fail_before_profiling_starts(tmp_path, config):
-    profiler = vopo.Profiler(tmp_path / "t.sqlite3", config=config)
     with pytest.raises(TypeError):
-        profiler.start()
+        vopo.Profiler(tmp_path / "t.sqlite3", config=config).start()
     assert sys.getprofile() is None
     assert isinstance(decode(serialize.dump_msgpack(Shown())), ObjectValue)

@@ -14,7 +14,8 @@ from typing import List, Optional
 import msgpack
 
 from vopo.cli.errors import CliError
-from vopo.store.stream import FRAME, is_time, record_problem
+from vopo.store.stream import FRAME, FRAME_EXCEPTION, is_time, record_problem
+
 # Keys every record carries; anything else on a plugin record is the plugin's own.
 STANDARD_KEYS = frozenset(
     ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type")
@@ -41,6 +42,10 @@ class Record:
     @property
     def is_frame(self):
         return self.type == FRAME
+
+    @property
+    def is_plugin(self):
+        return self.type not in (FRAME, FRAME_EXCEPTION)
 
     @property
     def event(self):

@@ -18,6 +18,7 @@ from vopo.cli.chrome import ChromeTrace
 from vopo.cli.errors import CliError
 from vopo.cli.progress import Progress
 from vopo.cli.values import json_safe
+from vopo.values.decode import ext_hook
 
 FORMATS = ("chrome", "json")
 
@@ -32,7 +33,7 @@ def export_trace(db_path, reference, timeout, output_format, output):
         with store.reading(db_path, timeout) as reader:
             trace_id = reader.resolve(reference)
             info = reader.trace(trace_id)
-            reading = reader.read_trace(trace_id, progress)
+            reading = reader.read_trace(trace_id, progress, ext_hook)
             if output_format == "chrome":
                 chrome = ChromeTrace(info)
                 for save, list_key, raw in reading:

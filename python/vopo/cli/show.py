@@ -7,7 +7,9 @@ call ended by an exception. A call that never returned says so;
 a return whose call was not recorded is shown as an orphan where it
 happened; plugin records (tests, requests) appear as "*" lines under the
 call that was running when they were made. Values are cut to keep one line
-per call unless ``--full`` is given.
+per call unless ``--full`` is given; ``--locals`` adds each call's locals
+under it, one per line ("| name = value"), as recorded at its return (at its
+call when it has not returned).
 
 The trace is read one record at a time. Finished lines go to a temporary
 file (on disk once large) until the whole trace is read; only the lines of
@@ -23,8 +25,9 @@ from vopo.cli import formatting, store
 from vopo.cli.document import FRAME, call_site, record_name
 from vopo.cli.progress import Progress
 from vopo.cli.raised import exception_text
-from vopo.cli.values import render, render_arguments
+from vopo.cli.values import render, render_arguments, render_locals_lines
 from vopo.store.stream import FRAME_EXCEPTION, follows_its_frame
+from vopo.values.decode import ext_hook
 
 VALUE_LIMIT = 60
 ARGUMENTS_LIMIT = 100
@@ -35,15 +38,15 @@ _SPOOL_SIZE = 1 << 20
 _PARKED = "\x00"  # starts a spooled line that stands for a call still open then
 
 
-def show_trace(db_path, reference, timeout, full):
-    limits = _Limits(full)
+def show_trace(db_path, reference, timeout, full, with_locals=False):
+    limits = _Limits(full, with_locals)
     progress = Progress("trace")
     try:
         with store.reading(db_path, timeout) as reader:
             trace_id = reader.resolve(reference)
             info = reader.trace(trace_id)
             children = reader.children(trace_id)
-            reading = reader.read_trace(trace_id, progress)
+            reading = reader.read_trace(trace_id, progress, ext_hook)
             threads = _read_threads(reading, limits)
     finally:
         progress.clear()
@@ -62,9 +65,10 @@ def show_trace(db_path, reference, timeout, full):
 
 
 class _Limits:
-    def __init__(self, full):
+    def __init__(self, full, with_locals):
         self.value = None if full else VALUE_LIMIT
         self.arguments = None if full else ARGUMENTS_LIMIT
+        self.with_locals = with_locals
 
 
 def _read_threads(reading, limits):
@@ -86,9 +90,10 @@ def _read_threads(reading, limits):
 
 class _OpenCall:
     """A call's line (or an orphan return's), completed when its return comes;
-    ``ending`` is the line up to where the outcome ("-> value" or "!! raised") goes."""
+    ``ending`` is the line up to where the outcome ("-> value" or "!! raised") goes;
+    ``details`` are the lines printed under it (its locals)."""
 
-    __slots__ = ("text", "depth", "timestamp", "returned", "ending")
+    __slots__ = ("text", "depth", "timestamp", "returned", "ending", "details")
 
     def __init__(self, text, depth, timestamp):
         self.text = text
@@ -96,6 +101,12 @@ class _OpenCall:
         self.timestamp = timestamp
         self.returned = False
         self.ending = None
+        self.details = ()
+
+    def lines(self):
+        yield formatting.printable(self.text)
+        for detail in self.details:
+            yield formatting.printable(detail)
 
     def end(self, ending, outcome):
         self.ending = ending
@@ -124,7 +135,7 @@ class _Lines:
             if isinstance(item, str):
                 parts.append(formatting.printable(item))
             elif item.returned:
-                parts.append(formatting.printable(item.text))
+                parts.extend(item.lines())
             else:
                 parts.append(f"{_PARKED}{len(self.parked)}")
                 self.parked.append(item)
@@ -138,7 +149,10 @@ class _Lines:
         for line in self.spool:
             line = line[:-1]
             # Escaped lines hold no NUL, so the marker cannot be mistaken.
-            yield formatting.printable(self.parked[int(line[1:])].text) if line.startswith(_PARKED) else line
+            if line.startswith(_PARKED):
+                yield from self.parked[int(line[1:])].lines()
+            else:
+                yield line
         self.spool.close()
 
 
@@ -186,6 +200,7 @@ class _ThreadLines:
         self.calls += 1
         text = f"{_indent(depth)}{site}{record_name(raw)}{_arguments(raw, self.limits)}  {raw.get('path') or '?'}"
         opened = _OpenCall(text, depth, float(raw["timestamp"]))
+        self._set_locals(opened, raw)
         self.open[raw["frame_id"]] = opened
         self.lines.append(opened)
 
@@ -202,7 +217,14 @@ class _ThreadLines:
         else:
             elapsed = formatting.duration(float(raw["timestamp"]) - opened.timestamp)
             opened.end(f"{opened.text}  {elapsed}  ", outcome)
+        self._set_locals(opened, raw)
         self.last_return = (frame_id, opened)
+
+    def _set_locals(self, opened, raw):
+        # Locals at the return replace those at the call, unless it has none.
+        if self.limits.with_locals and raw.get("locals"):
+            prefix = _indent(opened.depth) + "    | "
+            opened.details = [prefix + line for line in render_locals_lines(raw["locals"])]
 
     def _plugin(self, raw):
         self.plugins += 1

@@ -14,6 +14,8 @@ import sqlite3
 import urllib.parse
 from typing import List, Optional
 
+import msgpack
+
 from vopo.store import schema
 from vopo.store.errors import (
     CorruptTrace,
@@ -253,13 +255,13 @@ class TraceStore:
         except sqlite3.Error as error:
             raise from_sqlite(self.path, error, self.timeout) from None
 
-    def read_trace(self, trace_id, progress=None):
+    def read_trace(self, trace_id, progress=None, ext_hook=msgpack.ExtType):
         """A ``TraceReading`` of every save of ``trace_id``, in save order.
 
         ``progress(done, total)`` is called with byte counts as the
-        documents are read.
+        documents are read; extension values go through ``ext_hook``.
         """
-        return TraceReading(self, trace_id, self.saves(trace_id), progress)
+        return TraceReading(self, trace_id, self.saves(trace_id), progress, ext_hook)
 
     def _infos(self, trace_ids):
         if not trace_ids or self._table is None:
@@ -320,8 +322,9 @@ class TraceReading:
     ``keys[save_index]`` all its top-level keys in stored order. Raises ``CorruptTrace`` at the first undecodable part.
     """
 
-    def __init__(self, store, trace_id, saves: List[SaveInfo], progress):
+    def __init__(self, store, trace_id, saves: List[SaveInfo], progress, ext_hook=msgpack.ExtType):
         self.store = store
+        self._ext_hook = ext_hook
         self.trace_id = trace_id
         self.saves = saves
         self.heads = []
@@ -332,7 +335,7 @@ class TraceReading:
 
     def __iter__(self):
         for index, save in enumerate(self.saves):
-            stream = DocumentStream(self._chunks(save))
+            stream = DocumentStream(self._chunks(save), ext_hook=self._ext_hook)
             try:
                 for thread_key, record in stream.records():
                     yield index, thread_key, record

@@ -92,6 +92,7 @@ class DocumentStream:
 
     Each record is checked to have the shape readers rely on unless
     ``check_records`` is false (for callers that check what they use).
+    Extension values go through ``ext_hook``, as in ``msgpack.Unpacker``.
 
     ``records()`` yields ``(thread_key, record)`` in stored order:
     ``thread_key`` is the native id a "frames" list is filed under, or None
@@ -99,11 +100,11 @@ class DocumentStream:
     once ``records()`` is exhausted. Raises ``DocumentError``.
     """
 
-    def __init__(self, chunks, check_records=True):
+    def __init__(self, chunks, check_records=True, ext_hook=msgpack.ExtType):
         self._check_records = check_records
         self._file = _ChunkFile(chunks)
         self._unpacker = msgpack.Unpacker(
-            self._file, read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0
+            self._file, read_size=CHUNK_SIZE, raw=False, strict_map_key=False, max_buffer_size=0, ext_hook=ext_hook
         )
         self.fields = {}
         self.keys = []  # every top-level key in stored order, the record lists included

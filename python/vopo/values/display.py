@@ -202,7 +202,8 @@ class _Writer:
         self.write(f"{short_type_name(value.type_name)}.{value.name}")
 
     def exception(self, value, depth):
-        self.write(short_type_name(value.type_name))
+        # As the exception's own repr names it: the class name alone.
+        self.write(value.type_name.rsplit(".", 1)[-1])
         self.sequence(value.args, depth, "(", ")")
 
     def reference(self, value, depth):
