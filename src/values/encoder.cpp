@@ -210,6 +210,16 @@ class Encoder {
     write_utf8(text, chars, out_.extend(size));
   }
 
+  // A str already held as UTF-8 of `chars` characters, cut like a str value.
+  void name_text(std::string_view utf8, size_t chars) {
+    if (chars <= limits_.chars) return out_.str(utf8);
+    size_t start = begin_ext();
+    out_.array_header(2);
+    out_.str(utf8.substr(0, utf8_prefix_size(utf8, limits_.chars)));
+    out_.uint(chars - limits_.chars);
+    end_ext(start, kCutStr);
+  }
+
   void bytes(PyObject* value) {
     std::string_view data(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
     if (data.size() <= limits_.bytes) return out_.bin(data);
@@ -313,7 +323,7 @@ class Encoder {
     end_container(header, written + cut);
   }
   void entry_value(PyObject* key, PyObject* item, int depth) {
-    if (PyUnicode_Check(key) && options_.redaction.matches(key)) return redacted();
+    if (PyUnicode_CheckExact(key) && options_.redaction.matches(key)) return redacted();
     value(item, depth + 1);
   }
 
@@ -346,21 +356,24 @@ class Encoder {
 
   void other(PyObject* value, int depth) {
     std::shared_ptr<const TypeFacts> facts = facts_of(value);
-    switch (facts->kind) {
+    by_kind(value, *facts, facts->kind, depth);
+  }
+  void by_kind(PyObject* value, const TypeFacts& facts, Kind kind, int depth) {
+    switch (kind) {
       case Kind::class_ref:
         return reference("class", type_name(reinterpret_cast<PyTypeObject*>(value)));
-      case Kind::module_ref: return module_reference(value, *facts, depth);
+      case Kind::module_ref: return module_reference(value);
       case Kind::function_ref: return reference("function", function_name(value));
       case Kind::builtin_ref: return reference("builtin", builtin_name(value));
-      case Kind::method_ref: return method_reference(value, *facts, depth);
-      case Kind::exception: return exception(value, *facts, depth);
-      case Kind::enum_member: return enum_member(value, *facts, depth);
-      case Kind::standard: return standard(value, *facts, depth);
+      case Kind::method_ref: return method_reference(value);
+      case Kind::exception: return exception(value, facts, depth);
+      case Kind::enum_member: return enum_member(value, facts, depth);
+      case Kind::standard: return standard(value, facts, depth);
       case Kind::standard_datetime:
-      case Kind::standard_time: return datetime_or_time(value, *facts, depth);
-      case Kind::standard_slice: return slice(value, *facts, depth);
-      case Kind::object: return object_or_user_repr(value, *facts, depth);
-      default: return builtin_subclass(value, *facts, depth);
+      case Kind::standard_time: return datetime_or_time(value, facts, depth);
+      case Kind::standard_slice: return slice(value, facts, depth);
+      case Kind::object: return object_or_user_repr(value, facts, depth);
+      default: return builtin_subclass(value, facts, kind, depth);
     }
   }
 
@@ -371,19 +384,18 @@ class Encoder {
     out_.str(name);
     end_ext(start, kReference);
   }
-  void module_reference(PyObject* module, const TypeFacts& facts, int depth) {
+  void module_reference(PyObject* module) {
     PyObject* name = PyDict_GetItemWithError(PyModule_GetDict(module), py::names().dunder_name);
-    if (name == nullptr || !PyUnicode_Check(name)) {
+    if (name == nullptr || !PyUnicode_CheckExact(name)) {
       PyErr_Clear();
-      return object(module, facts, depth);
+      return reference("module", "?");
     }
     reference("module", utf8_of(name));
   }
-  void method_reference(PyObject* method, const TypeFacts& facts, int depth) {
+  void method_reference(PyObject* method) {
     PyObject* function = PyMethod_GET_FUNCTION(method);
     if (PyFunction_Check(function)) return reference("method", function_name(function));
-    if (PyCFunction_Check(function)) return reference("method", builtin_name(function));
-    object(method, facts, depth);
+    reference("method", type_name(Py_TYPE(function)));
   }
 
   void exception(PyObject* error, const TypeFacts& facts, int depth) {
@@ -403,13 +415,15 @@ class Encoder {
     leave();
   }
 
+  // A member without a str name (a composite flag) is encoded like a
+  // value of a class that is no enum.
   void enum_member(PyObject* member, const TypeFacts& facts, int depth) {
-    py::Ref name = instance_attribute(member, py::names().enum_name);
-    if (!name) return object(member, facts, depth);
+    py::Ref name = instance_attribute(member, facts, py::names().enum_name);
+    if (!name || !PyUnicode_CheckExact(name.get())) return by_kind(member, facts, facts.kind_without_enum, depth);
     size_t start = begin_ext();
     out_.array_header(2);
     out_.raw(facts.packed_name);
-    value(name.get(), depth + 1);
+    out_.str(utf8_of(name.get()));
     end_ext(start, kEnumMember);
   }
 
@@ -427,12 +441,12 @@ class Encoder {
     end_ext(start, kStandard);
   }
   // Only a tzinfo of the standard timezone type keeps the repr free of
-  // program code.
+  // program code; other values are shown like any object.
   void datetime_or_time(PyObject* value, const TypeFacts& facts, int depth) {
     PyObject* tzinfo = facts.kind == Kind::standard_datetime ? PyDateTime_DATE_GET_TZINFO(value)
                                                               : PyDateTime_TIME_GET_TZINFO(value);
     if (tzinfo == Py_None || Py_TYPE(tzinfo) == timezone_type()) return standard(value, facts, depth);
-    object(value, facts, depth);
+    object_or_user_repr(value, facts, depth);
   }
   // A slice's repr shows its fields' reprs, so only plain fields keep it safe.
   void slice(PyObject* value, const TypeFacts& facts, int depth) {
@@ -441,16 +455,16 @@ class Encoder {
         is_plain_slice_part(slice->step)) {
       return standard(value, facts, depth);
     }
-    object(value, facts, depth);
+    object_or_user_repr(value, facts, depth);
   }
 
-  void builtin_subclass(PyObject* value, const TypeFacts& facts, int depth) {
-    std::optional<size_t> size = builtin_size(value, facts.kind);
+  void builtin_subclass(PyObject* value, const TypeFacts& facts, Kind kind, int depth) {
+    std::optional<size_t> size = builtin_size(value, kind);
     if (size && !enter(value, size, depth)) return;
     size_t start = begin_ext();
     out_.array_header(2);
     out_.raw(facts.packed_name);
-    builtin_value(value, facts.kind, depth);
+    builtin_value(value, kind, depth);
     end_ext(start, kSubclass);
     if (size) leave();
   }
@@ -521,20 +535,29 @@ class Encoder {
   }
 
   // The instance dict, when the object has one.
-  static py::Ref instance_dict(PyObject* value) {
+  static py::Ref instance_dict(PyObject* value, const TypeFacts& facts) {
+    if (!facts.has_instance_dict) return {};
     PyObject** slot = py::instance_dict_slot(value);
     if (slot == nullptr) {
       PyErr_Clear();
       return {};
     }
-    return py::Ref::borrow(*slot != nullptr && PyDict_Check(*slot) ? *slot : nullptr);
+    return py::Ref::borrow(*slot != nullptr && PyDict_CheckExact(*slot) ? *slot : nullptr);
   }
-  static py::Ref instance_attribute(PyObject* value, PyObject* name) {
-    py::Ref dict = instance_dict(value);
+  static py::Ref instance_attribute(PyObject* value, const TypeFacts& facts, PyObject* name) {
+    py::Ref dict = instance_dict(value, facts);
     if (!dict) return {};
     PyObject* found = PyDict_GetItemWithError(dict.get(), name);
     if (found == nullptr) PyErr_Clear();
     return py::Ref::borrow(found);
+  }
+  // Attributes are the entries of the instance dict under exact str keys.
+  static size_t str_key_count(PyObject* dict) {
+    size_t count = 0;
+    Py_ssize_t position = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(dict, &position, &key, &item)) count += PyUnicode_CheckExact(key);
+    return count;
   }
 
   // A member belongs to a class of the object's MRO; one copied into an
@@ -549,8 +572,8 @@ class Encoder {
   }
 
   void attributes(PyObject* value, const TypeFacts& facts, int depth) {
-    py::Ref dict = instance_dict(value);
-    size_t total = dict ? static_cast<size_t>(PyDict_GET_SIZE(dict.get())) : 0;
+    py::Ref dict = instance_dict(value, facts);
+    size_t total = dict ? str_key_count(dict.get()) : 0;
     for (const SlotMember& slot : facts.slots) total += slot_filled(value, slot);
     size_t keep = take(total);
     bool cut = keep < total;
@@ -559,6 +582,7 @@ class Encoder {
     Py_ssize_t position = 0;
     PyObject *key, *item;
     while (dict && written < keep && PyDict_Next(dict.get(), &position, &key, &item)) {
+      if (!PyUnicode_CheckExact(key)) continue;
       py::Ref held_key = py::Ref::borrow(key);
       py::Ref held_item = py::Ref::borrow(item);
       this->value(key, depth + 1);
@@ -573,8 +597,8 @@ class Encoder {
         drop_or_propagate();
         continue;
       }
-      out_.raw(slot.packed_name);
-      if (options_.redaction.matches_lowered(slot.lowered_name)) {
+      name_text(slot.name, slot.name_chars);
+      if (options_.redaction.matches(slot.name)) {
         redacted();
       } else {
         this->value(item.get(), depth + 1);
@@ -597,8 +621,19 @@ class Encoder {
   size_t path_size_ = 0;
 };
 
-// What a value that could not be encoded is written as.
-void write_fallback(msgpack::Writer& out) { out.nil(); }
+// What a value that could not be encoded is written as: elided, with its
+// type name when even that can be read.
+void write_fallback(PyObject* value, msgpack::Writer& out) {
+  std::string name = type_name(Py_TYPE(value));
+  PyErr_Clear();
+  size_t start = out.size();
+  out.array_header(2);
+  out.str(name.empty() ? "?" : name);
+  out.nil();
+  size_t header = out.size();
+  out.ext_header(kElided, header - start);
+  out.move_tail(header, start);
+}
 
 }  // namespace
 
@@ -617,7 +652,7 @@ bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexc
   }
   out.truncate(start);
   try {
-    write_fallback(out);
+    write_fallback(value, out);
   } catch (const std::bad_alloc&) {
     out.truncate(start);
     PyErr_NoMemory();

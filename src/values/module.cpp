@@ -10,6 +10,7 @@
 #include "values/encoder.h"
 #include "values/native_encoder.h"
 #include "values/options.h"
+#include "values/text.h"
 
 namespace vopo::values {
 
@@ -35,21 +36,19 @@ PyObject* dump(PyObject* self, PyObject* value) {
 // One redaction entry: a non-empty str, lower-cased like the names it is
 // compared with.
 std::string redact_entry(PyObject* item) {
-  if (!PyUnicode_Check(item)) {
+  if (!PyUnicode_CheckExact(item)) {
     throw py::Error::type_error("configure(): redact entries must be str, not " +
                                 std::string(Py_TYPE(item)->tp_name));
   }
   if (PyUnicode_GetLength(item) == 0) {
     throw py::Error::make(PyExc_ValueError, "configure(): redact entries must not be empty");
   }
-  std::string entry = lower_utf8(item);
-  if (PyErr_Occurred()) py::throw_pending();
-  return entry;
+  return ascii_lower(utf8_of(item));
 }
 
 std::vector<std::string> redact_entries(PyObject* redact) {
   if (redact == Py_None) return default_redact_entries();
-  if (!PyList_Check(redact) && !PyTuple_Check(redact)) {
+  if (!PyList_CheckExact(redact) && !PyTuple_CheckExact(redact)) {
     throw py::Error::type_error("configure(): redact must be None or a list or tuple of str, not " +
                                 std::string(Py_TYPE(redact)->tp_name));
   }

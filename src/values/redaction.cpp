@@ -7,33 +7,25 @@ namespace vopo::values {
 
 namespace {
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower_byte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool ends_with_entry(std::string_view name, std::string_view entry, bool lowered) {
+bool ends_with_entry(std::string_view name, std::string_view entry) {
   if (name.size() < entry.size()) return false;
   size_t start = name.size() - entry.size();
   if (start != 0 && name[start - 1] != '_') return false;
   for (size_t i = 0; i < entry.size(); ++i) {
-    char c = lowered ? name[start + i] : ascii_lower(name[start + i]);
-    if (c != entry[i]) return false;
+    if (lower_byte(name[start + i]) != entry[i]) return false;
   }
   return true;
 }
 
-// `str.lower`, taken from the type itself so that a str subclass's own
-// `lower` never runs. Kept for the life of the process.
-PyObject* str_lower_method() {
-  static PyObject* method = nullptr;
-  if (method == nullptr) {
-    py::Ref dict = py::type_dict(&PyUnicode_Type);
-    if (!dict) return nullptr;
-    method = PyDict_GetItemString(dict.get(), "lower");
-    Py_XINCREF(method);
-  }
-  return method;
-}
-
 }  // namespace
+
+std::string ascii_lower(std::string_view text) {
+  std::string lowered(text);
+  for (char& c : lowered) c = lower_byte(c);
+  return lowered;
+}
 
 Redaction::Redaction(std::vector<std::string> entries) : entries_(std::move(entries)) {
   for (const std::string& entry : entries_) {
@@ -41,18 +33,10 @@ Redaction::Redaction(std::vector<std::string> entries) : entries_(std::move(entr
   }
 }
 
-bool Redaction::matches_lowered(std::string_view name) const {
-  if (name.empty() || !last_bytes_[static_cast<unsigned char>(name.back())]) return false;
+bool Redaction::matches(std::string_view name) const {
+  if (name.empty() || !last_bytes_[static_cast<unsigned char>(lower_byte(name.back()))]) return false;
   for (const std::string& entry : entries_) {
-    if (ends_with_entry(name, entry, true)) return true;
-  }
-  return false;
-}
-
-bool Redaction::matches_ascii(const char* name, size_t size) const {
-  if (size == 0 || !last_bytes_[static_cast<unsigned char>(ascii_lower(name[size - 1]))]) return false;
-  for (const std::string& entry : entries_) {
-    if (ends_with_entry({name, size}, entry, false)) return true;
+    if (ends_with_entry(name, entry)) return true;
   }
   return false;
 }
@@ -64,26 +48,9 @@ bool Redaction::matches(PyObject* name) const {
     return true;
   }
   if (PyUnicode_IS_ASCII(name)) {
-    return matches_ascii(static_cast<const char*>(PyUnicode_DATA(name)),
-                         static_cast<size_t>(PyUnicode_GET_LENGTH(name)));
+    return matches({static_cast<const char*>(PyUnicode_DATA(name)), static_cast<size_t>(PyUnicode_GET_LENGTH(name))});
   }
-  std::string lowered = lower_utf8(name);
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return true;
-  }
-  return matches_lowered(lowered);
-}
-
-std::string lower_utf8(PyObject* text) {
-  PyObject* lower = str_lower_method();
-  if (lower == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "str.lower is missing");
-    return {};
-  }
-  py::Ref lowered = py::Ref::steal(PyObject_CallOneArg(lower, text));
-  if (!lowered) return {};
-  return utf8_of(lowered.get());
+  return matches(utf8_of(name));
 }
 
 }  // namespace vopo::values

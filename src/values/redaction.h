@@ -1,5 +1,5 @@
-// Which names look secret: a name matches an entry when, ignoring case, it
-// equals the entry or ends with "_" and the entry.
+// Which names look secret: a name matches an entry when, ignoring ASCII
+// case, it equals the entry or ends with "_" and the entry.
 #pragma once
 
 #include <array>
@@ -15,27 +15,23 @@ inline constexpr std::array<std::string_view, 10> kDefaultRedact{
     "password", "passwd", "secret", "token", "api_key", "apikey", "authorization", "cookie", "private_key",
     "credentials"};
 
+// ASCII letters lower-cased, every other byte kept.
+std::string ascii_lower(std::string_view text);
+
 class Redaction {
  public:
-  // `entries` already lower-cased.
+  // `entries` as UTF-8, already lower-cased.
   explicit Redaction(std::vector<std::string> entries);
 
-  bool empty() const { return entries_.empty(); }
-  // For a lower-cased name.
-  bool matches_lowered(std::string_view name) const;
-  // For a str, lower-cased as `str.lower` does. A name that cannot be read
-  // counts as secret.
+  // For a name as UTF-8.
+  bool matches(std::string_view name) const;
+  // For an exact str. A name that cannot be read counts as secret.
   bool matches(PyObject* name) const;
 
  private:
-  bool matches_ascii(const char* name, size_t size) const;
-
   std::vector<std::string> entries_;
   // The last bytes of the entries: a name ending otherwise matches none.
   std::array<bool, 256> last_bytes_{};
 };
-
-// str.lower of `text` as UTF-8; empty with the error pending on failure.
-std::string lower_utf8(PyObject* text);
 
 }  // namespace vopo::values

@@ -72,6 +72,16 @@ void write_utf8(PyObject* text, Py_ssize_t count, char* out) {
   }
 }
 
+size_t utf8_prefix_size(std::string_view utf8, size_t chars) {
+  size_t at = 0;
+  for (; at < utf8.size() && chars > 0; ++at) {
+    // Continuation bytes belong to the character before them.
+    if ((static_cast<unsigned char>(utf8[at]) & 0xC0) != 0x80) --chars;
+  }
+  while (at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80) ++at;
+  return at;
+}
+
 std::string utf8_of(PyObject* text) {
   if (!PyUnicode_Check(text) || !py::unicode_ready(text)) {
     PyErr_Clear();

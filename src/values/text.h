@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "py/python.h"
 
@@ -13,6 +14,8 @@ size_t utf8_size(PyObject* text, Py_ssize_t count);
 // Writes the first `count` characters of a ready str into `out`, which has
 // room for `utf8_size(text, count)` bytes.
 void write_utf8(PyObject* text, Py_ssize_t count, char* out);
+// The size of the first `chars` characters of valid UTF-8.
+size_t utf8_prefix_size(std::string_view utf8, size_t chars);
 // The whole str as UTF-8; empty when it cannot be read.
 std::string utf8_of(PyObject* text);
 

@@ -6,7 +6,6 @@
 #include "msgpack/writer.h"
 #include "py/compat.h"
 #include "py/names.h"
-#include "values/redaction.h"
 #include "values/text.h"
 
 namespace vopo::values {
@@ -22,7 +21,7 @@ struct StandardType {
 // Types of the standard library whose repr is a faithful, side-effect-free
 // text of the value. They are recognised by identity with the module's own
 // type, and only when the program has loaded the module already.
-constexpr std::array<StandardType, 15> kStandardTypes{{
+constexpr std::array<StandardType, 13> kStandardTypes{{
     {"decimal", "Decimal", Kind::standard},
     {"fractions", "Fraction", Kind::standard},
     {"datetime", "datetime", Kind::standard_datetime},
@@ -31,10 +30,8 @@ constexpr std::array<StandardType, 15> kStandardTypes{{
     {"datetime", "timedelta", Kind::standard},
     {"datetime", "timezone", Kind::standard},
     {"uuid", "UUID", Kind::standard},
-    {"pathlib", "PurePath", Kind::standard},
     {"pathlib", "PurePosixPath", Kind::standard},
     {"pathlib", "PureWindowsPath", Kind::standard},
-    {"pathlib", "Path", Kind::standard},
     {"pathlib", "PosixPath", Kind::standard},
     {"pathlib", "WindowsPath", Kind::standard},
     {"re", "Pattern", Kind::standard},
@@ -44,7 +41,7 @@ constexpr std::array<StandardType, 15> kStandardTypes{{
 PyObject* loaded_attribute(const char* module, const char* name) {
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* found = PyDict_GetItemString(modules, module);
-  if (found == nullptr || !PyModule_Check(found)) return nullptr;
+  if (found == nullptr || !PyModule_CheckExact(found)) return nullptr;
   return PyDict_GetItemString(PyModule_GetDict(found), name);
 }
 
@@ -81,7 +78,7 @@ Kind classify(PyTypeObject* type) {
   if (PyType_FastSubclass(type, Py_TPFLAGS_TYPE_SUBCLASS)) return Kind::class_ref;
   if (PyType_IsSubtype(type, &PyModule_Type)) return Kind::module_ref;
   if (type == &PyFunction_Type) return Kind::function_ref;
-  if (PyType_IsSubtype(type, &PyCFunction_Type)) return Kind::builtin_ref;
+  if (type == &PyCFunction_Type) return Kind::builtin_ref;
   if (type == &PyMethod_Type) return Kind::method_ref;
   if (PyType_FastSubclass(type, Py_TPFLAGS_BASE_EXC_SUBCLASS)) return Kind::exception;
   if (is_enum_type(type)) return Kind::enum_member;
@@ -90,57 +87,44 @@ Kind classify(PyTypeObject* type) {
   return builtin_subclass_kind(type);
 }
 
-std::string lowered(PyObject* name) {
-  if (!py::unicode_ready(name)) {
-    PyErr_Clear();
-    return {};
-  }
-  if (!PyUnicode_IS_ASCII(name)) {
-    std::string text = lower_utf8(name);
-    PyErr_Clear();
-    return text;
-  }
-  std::string text = utf8_of(name);
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-void add_slots_of_class(PyTypeObject* owner, std::vector<SlotMember>& slots) {
+// The member descriptors and the `__dict__` descriptor of one class's own
+// dict.
+void add_attributes_of_class(PyTypeObject* owner, TypeFacts& facts) {
   py::Ref dict = py::type_dict(owner);
   if (!dict || !PyDict_Check(dict.get())) return;
   Py_ssize_t position = 0;
   PyObject *key, *value;
   while (PyDict_Next(dict.get(), &position, &key, &value)) {
-    if (!Py_IS_TYPE(value, &PyMemberDescr_Type) || !PyUnicode_Check(key)) continue;
+    if (!PyUnicode_CheckExact(key)) continue;
+    if (Py_IS_TYPE(value, &PyGetSetDescr_Type) && PyUnicode_CompareWithASCIIString(key, "__dict__") == 0) {
+      facts.has_instance_dict = true;
+    }
+    if (!Py_IS_TYPE(value, &PyMemberDescr_Type) || !py::unicode_ready(key)) continue;
     auto* descriptor = reinterpret_cast<PyMemberDescrObject*>(value);
     PyMemberDef* member = descriptor->d_member;
     // Reading an audited member would run the program's audit hooks.
     if (member == nullptr || (member->flags & py::kMemberAuditedRead)) continue;
-    slots.push_back({packed_str(utf8_of(key)), lowered(key), descriptor->d_common.d_type, member});
+    facts.slots.push_back({utf8_of(key), static_cast<size_t>(PyUnicode_GET_LENGTH(key)), descriptor->d_common.d_type,
+                           member});
   }
+  PyErr_Clear();
 }
 
-std::vector<SlotMember> slot_members(PyTypeObject* type) {
-  std::vector<SlotMember> slots;
+void add_attributes(PyTypeObject* type, TypeFacts& facts) {
   PyObject* mro = type->tp_mro;
-  if (mro == nullptr || !PyTuple_Check(mro)) return slots;
+  if (mro == nullptr || !PyTuple_Check(mro)) return;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* base = PyTuple_GET_ITEM(mro, i);
-    if (PyType_Check(base)) add_slots_of_class(reinterpret_cast<PyTypeObject*>(base), slots);
+    if (PyType_Check(base)) add_attributes_of_class(reinterpret_cast<PyTypeObject*>(base), facts);
   }
-  return slots;
 }
 
 std::shared_ptr<const TypeFacts> compute_facts(PyTypeObject* type) {
   auto facts = std::make_shared<TypeFacts>();
   facts->kind = classify(type);
+  facts->kind_without_enum = facts->kind == Kind::enum_member ? builtin_subclass_kind(type) : facts->kind;
   facts->packed_name = packed_str(type_name(type));
-  if (facts->kind == Kind::object || facts->kind == Kind::standard_datetime ||
-      facts->kind == Kind::standard_time || facts->kind == Kind::standard_slice) {
-    facts->slots = slot_members(type);
-  }
+  add_attributes(type, *facts);
   return facts;
 }
 

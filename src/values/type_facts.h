@@ -39,15 +39,19 @@ enum class Kind : uint8_t {
 
 // A member descriptor found in the type's MRO: an instance's slot.
 struct SlotMember {
-  std::string packed_name;  // the attribute name, as a MessagePack str
-  std::string lowered_name;  // for redaction
-  PyTypeObject* owner;       // the class whose dict holds it
+  std::string name;     // the key in the class's dict, as UTF-8
+  size_t name_chars;    // its length in characters
+  PyTypeObject* owner;  // the class whose dict holds it
   PyMemberDef* member;
 };
 
 struct TypeFacts {
   Kind kind = Kind::object;
+  // The kind of an enum member whose name cannot be read.
+  Kind kind_without_enum = Kind::object;
   std::string packed_name;  // "module.qualname" as a MessagePack str
+  // Whether a class of the MRO gives instances a `__dict__` descriptor.
+  bool has_instance_dict = false;
   std::vector<SlotMember> slots;
 };
 

@@ -80,9 +80,9 @@ def test_json_export_keeps_kinds(vopo, db, tmp_path):
 def test_the_example_shows_tuples_sets_strings_and_objects(vopo, db):
     assert vopo("run", "--db", db, SHOP).code == 0
 
-    output = vopo("show", "latest", "--db", db, "--full").out
+    output = vopo("show", "latest", "--db", db, "--full", "--locals").out
 
-    assert "-> {'C3'}" in output
+    assert "| refused_skus = {'C3'}" in output
     assert "row='A1,notebook,350'" in output
     assert "__main__.Product object at 0x" in output
     assert "-> ({'A1': <__main__.Product object at 0x" in output
