@@ -134,3 +134,44 @@ def test_the_program_sees_its_exception_unchanged(threading_on):
     assert raised.value.args == ("x",)
     assert raised.traceback[-1].name == "raises"
     host.rust_profiler.mark_stopped()
+
+
+@pytest.mark.skipif(not DETAILS, reason="sys.monitoring exists from CPython 3.12")
+@pytest.mark.parametrize("taken, used, details", [
+    ((), 4, True),
+    ((4,), 5, True),
+    ((4, 5), None, False),
+])
+def test_the_unwind_watch_takes_a_free_tool_id_and_gives_it_back(taken, used, details):
+    monitoring = sys.monitoring
+    for tool in taken:
+        monitoring.use_tool_id(tool, "the program")
+    try:
+        host = started()
+        held = {tool: monitoring.get_tool(tool) for tool in (4, 5)}
+        try:
+            raises()
+        except KeyError:
+            pass
+        host.rust_profiler.mark_stopped()
+        sys.setprofile(None)
+        after = {tool: monitoring.get_tool(tool) for tool in (4, 5)}
+    finally:
+        for tool in taken:
+            monitoring.free_tool_id(tool)
+    assert [tool for tool, name in held.items() if name == "vopo"] == ([used] if used else [])
+    assert "vopo" not in after.values()
+    [record] = exception_records(all_records(host.rust_profiler))
+    assert (record["exception"] is not None) == details
+
+
+@pytest.mark.skipif(not DETAILS, reason="sys.monitoring exists from CPython 3.12")
+def test_a_profiler_freed_without_a_stop_gives_the_tool_back():
+    import gc
+
+    host = started()
+    sys.setprofile(None)
+    assert sys.monitoring.get_tool(4) == "vopo"
+    del host
+    gc.collect()
+    assert sys.monitoring.get_tool(4) is None
