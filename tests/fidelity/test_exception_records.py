@@ -175,3 +175,21 @@ def test_a_profiler_freed_without_a_stop_gives_the_tool_back():
     del host
     gc.collect()
     assert sys.monitoring.get_tool(4) is None
+
+
+@pytest.mark.skipif(not DETAILS, reason="sys.monitoring exists from CPython 3.12")
+def test_records_waiting_for_an_unwind_notice_that_never_comes_are_filed_at_the_next_event():
+    host = started()
+    sys.monitoring.set_events(4, 0)  # the program silences the watch
+    try:
+        raises()
+    except KeyError:
+        pass
+    returns_none()
+    host.rust_profiler.mark_stopped()
+    sys.setprofile(None)
+    records = all_records(host.rust_profiler)
+    summary = [(r["type"], r.get("co_name"), r.get("event")) for r in records]
+    position = summary.index(("frame", "raises", "return"))
+    assert summary[position + 1:position + 3] == [("frame_exception", None, None), ("frame", "returns_none", "call")]
+    assert (records[position + 1]["exception_type"], records[position + 1]["exception"]) == (None, None)
