@@ -116,7 +116,10 @@ void hand_over_exception_exit(Profiler& profiler, ThreadStore& store, const Even
 void hand_over_awaiting_unwind(Profiler& profiler, ThreadStore& store, const EventFacts& facts) {
   AwaitingUnwind awaiting = std::move(*store.awaiting_unwind);
   store.awaiting_unwind.reset();
-  file_with_details(profiler, store, facts, awaiting.frame_id, std::move(awaiting.batch), nullptr);
+  // The records are a return's, whatever event found them waiting.
+  EventFacts return_facts = facts;
+  return_facts.event = Event::ret;
+  file_with_details(profiler, store, return_facts, awaiting.frame_id, std::move(awaiting.batch), nullptr);
 }
 
 void complete_exception_exit(Profiler& profiler, PyFrameObject* frame, PyObject* exception) noexcept {

@@ -134,3 +134,62 @@ def test_the_program_sees_its_exception_unchanged(threading_on):
     assert raised.value.args == ("x",)
     assert raised.traceback[-1].name == "raises"
     host.rust_profiler.mark_stopped()
+
+
+@pytest.mark.skipif(not DETAILS, reason="sys.monitoring exists from CPython 3.12")
+@pytest.mark.parametrize("taken, used, details", [
+    ((), 4, True),
+    ((4,), 5, True),
+    ((4, 5), None, False),
+])
+def test_the_unwind_watch_takes_a_free_tool_id_and_gives_it_back(taken, used, details):
+    monitoring = sys.monitoring
+    for tool in taken:
+        monitoring.use_tool_id(tool, "the program")
+    try:
+        host = started()
+        held = {tool: monitoring.get_tool(tool) for tool in (4, 5)}
+        try:
+            raises()
+        except KeyError:
+            pass
+        host.rust_profiler.mark_stopped()
+        sys.setprofile(None)
+        after = {tool: monitoring.get_tool(tool) for tool in (4, 5)}
+    finally:
+        for tool in taken:
+            monitoring.free_tool_id(tool)
+    assert [tool for tool, name in held.items() if name == "vopo"] == ([used] if used else [])
+    assert "vopo" not in after.values()
+    [record] = exception_records(all_records(host.rust_profiler))
+    assert (record["exception"] is not None) == details
+
+
+@pytest.mark.skipif(not DETAILS, reason="sys.monitoring exists from CPython 3.12")
+def test_a_profiler_freed_without_a_stop_gives_the_tool_back():
+    import gc
+
+    host = started()
+    sys.setprofile(None)
+    assert sys.monitoring.get_tool(4) == "vopo"
+    del host
+    gc.collect()
+    assert sys.monitoring.get_tool(4) is None
+
+
+@pytest.mark.skipif(not DETAILS, reason="sys.monitoring exists from CPython 3.12")
+def test_records_waiting_for_an_unwind_notice_that_never_comes_are_filed_at_the_next_event():
+    host = started()
+    sys.monitoring.set_events(4, 0)  # the program silences the watch
+    try:
+        raises()
+    except KeyError:
+        pass
+    returns_none()
+    host.rust_profiler.mark_stopped()
+    sys.setprofile(None)
+    records = all_records(host.rust_profiler)
+    summary = [(r["type"], r.get("co_name"), r.get("event")) for r in records]
+    position = summary.index(("frame", "raises", "return"))
+    assert summary[position + 1:position + 3] == [("frame_exception", None, None), ("frame", "returns_none", "call")]
+    assert (records[position + 1]["exception_type"], records[position + 1]["exception"]) == (None, None)
