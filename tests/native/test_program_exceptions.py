@@ -152,21 +152,6 @@ def test_exception_of_a_handler_that_is_not_installed_is_reported(monkeypatch, w
     assert {type(w.exc_info[1]) for w in warnings_seen} == {Timeout}
 
 
-@pytest.fixture
-def warnings_seen():
-    seen = []
-
-    class Collect(logging.Handler):
-        def emit(self, record):
-            seen.append(record)
-
-    logger = logging.getLogger("vopo")
-    handler = Collect()
-    logger.addHandler(handler)
-    yield seen
-    logger.removeHandler(handler)
-
-
 LOOP_PROGRAM = textwrap.dedent("""
     import os, signal, sys, threading
     sys.path.insert(0, {tests!r})
