@@ -2,7 +2,6 @@
 module frames, and the failures an event may meet without disturbing the
 profiled program."""
 
-import logging
 import sys
 import threading
 
@@ -153,21 +152,6 @@ def test_locals_are_serialized_after_the_call():
     records = frames_named(recorded(with_locals, 1), "with_locals")
     assert records[0]["locals"] == {"a": 1, "b": 2}
     assert records[1]["locals"] == {"a": 1, "b": 2, "c": 3}
-
-
-@pytest.fixture
-def warnings_seen():
-    seen = []
-
-    class Collect(logging.Handler):
-        def emit(self, record):
-            seen.append(record)
-
-    logger = logging.getLogger("vopo")
-    handler = Collect()
-    logger.addHandler(handler)
-    yield seen
-    logger.removeHandler(handler)
 
 
 @pytest.mark.parametrize("result, error, message", [

@@ -2,7 +2,6 @@
 handlers' exceptions) reach it through the profile hook, and records lost
 to a failing or interrupted event never shift the call sites that follow."""
 
-import logging
 import os
 import signal
 import subprocess
@@ -51,17 +50,8 @@ def frames(host):
     return [r for r in decode(host.rust_profiler.build_trace())["frames_of_interest"] if r["type"] == "frame"]
 
 
-@pytest.fixture
-def quiet_vopo_log():
-    logger = logging.getLogger("vopo")
-    previous = logger.disabled
-    logger.disabled = True
-    yield
-    logger.disabled = previous
-
-
 @pytest.mark.parametrize("lost", ["call", "return"])
-def test_call_sites_after_a_lost_record_stay_right(monkeypatch, quiet_vopo_log, lost):
+def test_call_sites_after_a_lost_record_stay_right(monkeypatch, warnings_seen, lost):
     nth = 1 if lost == "call" else 2
     monkeypatch.setattr(vopo.serialize, "dump_msgpack", serializer_failing_at(nth, lambda: ValueError("boom")))
     _, host = profile(caller_of_marked)
@@ -92,12 +82,13 @@ def interrupted_caller():
     (SystemExit, True),
     (ValueError, False),
 ])
-def test_interrupts_in_the_serializer_reach_the_program(monkeypatch, quiet_vopo_log, event, exception,
+def test_interrupts_in_the_serializer_reach_the_program(monkeypatch, warnings_seen, event, exception,
                                                          reaches_program):
     nth = 1 if event == "call" else 2
     monkeypatch.setattr(vopo.serialize, "dump_msgpack", serializer_failing_at(nth, exception))
     caught, host = profile(interrupted_caller)
     assert caught == (exception.__name__ if reaches_program else None)
+    assert [type(w.exc_info[1]) for w in warnings_seen] == ([] if reaches_program else [exception])
     records = frames(host)
     marked = [r for r in records if r["co_name"] == "marked"]
     if event == "return":
@@ -124,7 +115,7 @@ def raise_timeout(signum, frame):
     (signal.SIGINT, signal.default_int_handler, "KeyboardInterrupt"),
     (signal.SIGALRM, raise_timeout, "Timeout"),
 ])
-def test_signal_handled_inside_the_serializer_reaches_the_program(monkeypatch, quiet_vopo_log, signum, handler,
+def test_signal_handled_inside_the_serializer_reaches_the_program(monkeypatch, warnings_seen, signum, handler,
                                                                   expected):
     def dump(value):
         if isinstance(value, dict) and MARK in value.values():
@@ -150,21 +141,6 @@ def test_exception_of_a_handler_that_is_not_installed_is_reported(monkeypatch, w
     caught, _ = profile(interrupted_caller)
     assert caught is None
     assert {type(w.exc_info[1]) for w in warnings_seen} == {Timeout}
-
-
-@pytest.fixture
-def warnings_seen():
-    seen = []
-
-    class Collect(logging.Handler):
-        def emit(self, record):
-            seen.append(record)
-
-    logger = logging.getLogger("vopo")
-    handler = Collect()
-    logger.addHandler(handler)
-    yield seen
-    logger.removeHandler(handler)
 
 
 LOOP_PROGRAM = textwrap.dedent("""
