@@ -1,5 +1,6 @@
 """Fixtures shared by every test directory."""
 
+import logging
 import threading
 
 import pytest
@@ -19,3 +20,19 @@ def profiling_off():
     yield
     _vopo.register_noop_profiler()
     threading.setprofile(None)
+
+
+@pytest.fixture
+def warnings_seen():
+    """The warnings logged on the "vopo" logger while the test runs."""
+    seen = []
+
+    class Collect(logging.Handler):
+        def emit(self, record):
+            seen.append(record)
+
+    logger = logging.getLogger("vopo")
+    handler = Collect()
+    logger.addHandler(handler)
+    yield seen
+    logger.removeHandler(handler)

@@ -1,7 +1,5 @@
 """Fixtures for the native module's tests."""
 
-import logging
-
 import pytest
 
 from vopo_testing import recorded
@@ -29,18 +27,3 @@ def record():
 def define():
     return run_as_module
 
-
-@pytest.fixture
-def warnings_seen():
-    """The warnings logged on the "vopo" logger while the test runs."""
-    seen = []
-
-    class Collect(logging.Handler):
-        def emit(self, record):
-            seen.append(record)
-
-    logger = logging.getLogger("vopo")
-    handler = Collect()
-    logger.addHandler(handler)
-    yield seen
-    logger.removeHandler(handler)
