@@ -4,9 +4,11 @@ a frame that returns, or catches what it raised, is not."""
 import asyncio
 import sys
 
+import msgpack
 import pytest
 
 from fidelity_support import all_records, started
+from vopo.values.decode import ExceptionValue, ext_hook
 
 DETAILS = sys.version_info >= (3, 12)
 
@@ -45,7 +47,8 @@ def test_an_exit_by_exception_is_followed_by_its_record():
     assert record["type"] == "frame_exception" and record["frame_id"] == frame["frame_id"]
     assert record["timestamp"] >= frame["timestamp"]
     if DETAILS:
-        assert (record["exception_type"], record["exception"]) == ("builtins.KeyError", "KeyError('x')")
+        exception = msgpack.unpackb(msgpack.packb(record["exception"]), ext_hook=ext_hook)
+        assert (record["exception_type"], exception) == ("builtins.KeyError", ExceptionValue("builtins.KeyError", ["x"]))
     else:
         assert (record["exception_type"], record["exception"]) == (None, None)
     assert len(exception_records(records)) == 1
