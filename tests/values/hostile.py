@@ -61,7 +61,7 @@ class HostileSlots(metaclass=CountingMeta):
 
 
 class FakeDict(metaclass=CountingMeta):
-    """Its ``__dict__`` is a property: its real instance dict is read anyway."""
+    """Its ``__dict__`` is a property, which hides its instance dict."""
 
     def __init__(self):
         self.real = 1

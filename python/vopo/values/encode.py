@@ -59,7 +59,6 @@ _type_mro = type.__dict__["__mro__"].__get__
 _type_dict = type.__dict__["__dict__"].__get__
 _type_module = type.__dict__["__module__"].__get__
 _type_qualname = type.__dict__["__qualname__"].__get__
-_type_dict_offset = type.__dict__["__dictoffset__"].__get__
 _exception_args = BaseException.__dict__["args"].__get__
 _module_dict = types.ModuleType.__dict__["__dict__"].__get__
 _function_module = types.FunctionType.__dict__["__module__"].__get__
@@ -229,11 +228,8 @@ class _Encoder:
         member = self.enum_member_name(obj, kind, mro)
         if member is not None:
             return _ext(ENUM_MEMBER, _pack_array(2) + _pack_str(name) + _pack_str(member))
-        standard = self.standard_form(obj, kind)
-        if standard is _WRITTEN_AS_TEXT:
+        if self.is_standard(obj, kind):
             return _ext(STANDARD, _pack_array(2) + _pack_str(name) + self.text(repr(obj)))
-        if standard is _WRITTEN_AS_OBJECT:
-            return self.object(obj, kind, mro, name, depth)
         for base in mro:
             if _has(_SUBCLASS_BASES, base):
                 return self.subclass(obj, base, name, depth)
@@ -409,34 +405,25 @@ class _Encoder:
         name = _str_key_value(dict.items(instance_dict), "_name_")
         return name if type(name) is str else None
 
-    def standard_form(self, obj, kind):
-        """How a value of a standard type is written: by its text, or, when
-        its repr could run program code, as an object (never a user repr);
-        None for other types."""
+    def is_standard(self, obj, kind):
+        """Whether a value is written by its standard repr, which must then
+        run no program code."""
         if kind is complex or kind is range:
-            return _WRITTEN_AS_TEXT
+            return True
         if kind is slice:
-            return _text_if(all(_is_none_or_int(part(obj)) for part in _slice_parts))
+            return all(_is_none_or_int(part(obj)) for part in _slice_parts)
         imported = self.imported()
         if not _has(imported.standard, kind):
-            return None
+            return False
         if kind is imported.datetime or kind is imported.time:
             tzinfo = _type_dict(kind)["tzinfo"].__get__(obj)
-            return _text_if(tzinfo is None or type(tzinfo) is imported.timezone)
-        return _WRITTEN_AS_TEXT
+            return tzinfo is None or type(tzinfo) is imported.timezone
+        return True
 
     def imported(self):
         if self.imported_types is None:
             self.imported_types = _Imported()
         return self.imported_types
-
-
-_WRITTEN_AS_TEXT = "text"
-_WRITTEN_AS_OBJECT = "object"
-
-
-def _text_if(condition):
-    return _WRITTEN_AS_TEXT if condition else _WRITTEN_AS_OBJECT
 
 
 def _is_none_or_int(value):
@@ -487,9 +474,8 @@ def _str_key_value(items, name):
 
 
 def _instance_dict(obj, mro):
-    """The object's own dict, when its type gives its instances one."""
-    if not _type_dict_offset(mro[0]):
-        return None
+    """The dict the first ``__dict__`` getset descriptor along the mro gives;
+    a class that redefines ``__dict__`` otherwise (a property) is passed over."""
     for cls in mro:
         descriptor = _str_key_value(_own_items(cls), "__dict__")
         if type(descriptor) is _GETSET:
@@ -498,22 +484,7 @@ def _instance_dict(obj, mro):
             except (AttributeError, TypeError):
                 return None
             return found if type(found) is dict else None
-    return _shadowed_instance_dict(obj)
-
-
-def _shadowed_instance_dict(obj):
-    # A class that redefines __dict__ (say as a property) hides the standard
-    # descriptor; the interpreter's generic getter still reads the real dict.
-    import ctypes
-
-    generic_get_dict = ctypes.pythonapi.PyObject_GenericGetDict
-    generic_get_dict.argtypes = (ctypes.py_object, ctypes.c_void_p)
-    generic_get_dict.restype = ctypes.py_object
-    try:
-        found = generic_get_dict(obj, None)
-    except AttributeError:
-        return None
-    return found if type(found) is dict else None
+    return None
 
 
 def _own_items(cls):
