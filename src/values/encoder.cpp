@@ -231,6 +231,8 @@ class Encoder {
   }
 
   void integer(PyObject* value) {
+    long long small = 0;
+    if (py::small_int_value(value, &small)) return out_.sint(small);
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
