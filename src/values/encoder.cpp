@@ -230,6 +230,15 @@ class Encoder {
     end_ext(start, kCutBytes);
   }
 
+  // Writes an exact int of one internal digit, the common item of big
+  // arrays, without the general dispatch.
+  bool small_int(PyObject* value) {
+    long long small = 0;
+    if (!Py_IS_TYPE(value, &PyLong_Type) || !py::small_int_value(value, &small)) return false;
+    out_.sint(small);
+    return true;
+  }
+
   void integer(PyObject* value) {
     long long small = 0;
     if (py::small_int_value(value, &small)) return out_.sint(small);
@@ -275,7 +284,7 @@ class Encoder {
     while (written < keep) {
       py::Ref item = next_item(written);
       if (!item) break;
-      value(item.get(), depth + 1);
+      if (!small_int(item.get())) value(item.get(), depth + 1);
       ++written;
     }
     if (cut) more(size - keep);
