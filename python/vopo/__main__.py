@@ -80,7 +80,7 @@ def _dispatch(args):
     if args.command == "traces":
         return traces.list_traces(db_path, args.timeout)
     if args.command == "show":
-        return show.show_trace(db_path, args.trace_id, args.timeout, args.full)
+        return show.show_trace(db_path, args.trace_id, args.timeout, args.full, args.locals)
     return export.export_trace(db_path, args.trace_id, args.timeout, args.format, args.output)
 
 
@@ -101,6 +101,9 @@ def _parser():
     show_parser = commands.add_parser("show", parents=[database], help="print the call tree of a trace")
     show_parser.add_argument("trace_id", metavar="TRACE_ID", help=TRACE_ID_HELP)
     show_parser.add_argument("--full", action="store_true", help="print whole values instead of shortened ones")
+    show_parser.add_argument(
+        "--locals", action="store_true", help="print each call's locals under it, one per line, whole"
+    )
     export_parser = commands.add_parser(
         "export", parents=[database], help="write a trace for Perfetto / chrome://tracing, or as JSON"
     )
@@ -135,6 +138,11 @@ def _run_parser(commands, database):
         default=[],
         metavar="FRAG",
         help="never record files whose path contains FRAG, unless included (repeatable)",
+    )
+    run_parser.add_argument(
+        "--user-repr",
+        action="store_true",
+        help="record objects with their own __repr__ (runs the program's code; off by default)",
     )
     run_parser.add_argument("-m", dest="module", metavar="MODULE", help="profile a module, as python -m does")
     run_parser.add_argument("script", nargs="?", metavar="SCRIPT", help="the script to profile")

@@ -15,6 +15,8 @@ import sys
 import threading
 import time
 
+from vopo import serialize
+
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _RUNNER_FILES = frozenset((__file__, runpy.__file__))
 _logger = logging.getLogger("vopo")
@@ -95,7 +97,12 @@ class Profiler:
             raise RuntimeError("the profiler is already running")
         from vopo import _vopo
 
-        _vopo.register_profiler(self)
+        _configure_values(self.config)
+        try:
+            _vopo.register_profiler(self)
+        except BaseException:
+            _reset_values()
+            raise
         # Kept for stop(), which must not import while profiling is on: the
         # import machinery's frames would be recorded.
         self._native = _vopo
@@ -116,12 +123,25 @@ class Profiler:
         native.register_noop_profiler()
         if self.config.get("threading") is True:
             threading.setprofile(None)
+        _reset_values()
 
     def _save(self):
         if self.one_trace_per_test:
             return None
         self.rust_profiler.save_request_in_db()
         return self.trace_id
+
+
+def _configure_values(config):
+    """Give the value encoders the configuration's "redact" (a list of
+    names; False or [] for none) and "user_repr" (call the program's own
+    __repr__) for this profiling run."""
+    redact = config.get("redact")
+    serialize.configure(redact=[] if redact is False else redact, user_repr=config.get("user_repr", False))
+
+
+def _reset_values():
+    serialize.configure()
 
 
 def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=False):

@@ -254,12 +254,6 @@ def test_no_program_code_runs_while_encoding(dump):
     assert found["slots"].attributes == {"filled": 1, "_HostileSlots__private": 2}
 
 
-def test_an_enum_member_without_a_name_is_an_object():
-    composite = Flag.A | Flag.B
-    found = structure(dump_msgpack(composite))
-    assert found[1] in (encode.ENUM_MEMBER, encode.SUBCLASS)
-
-
 def test_an_aware_datetime_with_a_program_tzinfo_is_an_object():
     class Zone(datetime.tzinfo):
         def utcoffset(self, dt):

@@ -14,6 +14,7 @@ from typing import List, Optional
 import msgpack
 
 from vopo.cli.errors import CliError
+from vopo.values.decode import ext_hook
 
 FRAME = "frame"
 _LATEST_TIME = 1e12
@@ -130,7 +131,7 @@ def decode_document(blob, label):
     if not isinstance(blob, bytes):
         raise _corrupt(label, f"stored value is {type(blob).__name__}, not MessagePack bytes")
     try:
-        document = msgpack.unpackb(blob, raw=False, strict_map_key=False)
+        document = msgpack.unpackb(blob, raw=False, strict_map_key=False, ext_hook=ext_hook)
     except Exception as error:
         raise _corrupt(label, f"truncated or corrupt MessagePack ({type(error).__name__}: {error})") from None
     _check_document(document, label)

@@ -74,6 +74,8 @@ def prepare(program, options):
         "threading": options.threading,
         "filters": {"include_frames": list(options.include), "ignore_frames": list(options.ignore)},
     }
+    if options.user_repr:
+        config["user_repr"] = True
     return Plan(program, db_path, config, last_row_before)
 
 

@@ -6,7 +6,8 @@ call to return, and the returned value. A call that never returned says so;
 a return whose call was not recorded is shown as an orphan where it
 happened; plugin records (tests, requests) appear as "*" lines under the
 call that was running when they were made. Values are cut to keep one line
-per call unless ``--full`` is given.
+per call unless ``--full`` is given; ``--locals`` adds each call's locals
+under it, one per line ("| name = value"), as recorded at its return.
 """
 
 import sys
@@ -14,7 +15,7 @@ import sys
 from vopo.cli import formatting, store
 from vopo.cli.calltree import Call, build_tree, walk
 from vopo.cli.document import load_trace
-from vopo.cli.values import render, render_arguments
+from vopo.cli.values import render, render_arguments, render_locals_lines
 
 VALUE_LIMIT = 60
 ARGUMENTS_LIMIT = 100
@@ -22,7 +23,7 @@ ARGUMENTS_LIMIT = 100
 MAX_INDENT = 40
 
 
-def show_trace(db_path, reference, timeout, full):
+def show_trace(db_path, reference, timeout, full, with_locals=False):
     trace = load_trace(store.rows_of_trace(db_path, reference, timeout))
     limits = _Limits(full)
     write = sys.stdout.write
@@ -36,6 +37,9 @@ def show_trace(db_path, reference, timeout, full):
         openings = _plugin_openings(thread.records)
         for depth, item in walk(tree.roots):
             write(_indent(depth) + _item_line(item, limits, openings) + "\n")
+            if with_locals and isinstance(item, Call):
+                for line in _locals_lines(item):
+                    write(_indent(depth) + "    | " + line + "\n")
     return 0
 
 
@@ -115,6 +119,12 @@ def _arguments(record, limits):
     if record.raw.get("co_name") == "<module>":
         return ""
     return "(" + render_arguments(record.raw.get("locals"), limits.arguments, limits.value) + ")"
+
+
+def _locals_lines(node):
+    """The call's locals as they were last recorded: at its return, else at its call."""
+    at_return = node.ret.raw.get("locals") if node.ret is not None else None
+    return render_locals_lines(at_return or node.call.raw.get("locals"))
 
 
 def _plugin_openings(records):

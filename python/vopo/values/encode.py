@@ -174,8 +174,6 @@ def _encode(value, limits):
         return _failed(value)
 
 
-
-
 def _failed(value):
     try:
         return _ext(ELIDED, _pack_array(2) + _pack_str(type_name(type(value))) + b"\xc0")
@@ -187,7 +185,7 @@ class _Encoder:
     """Encodes one value; holds what is left of its item budget and the
     containers on the path to the current value."""
 
-    __slots__ = ("limits", "redact", "user_repr", "left", "path", "standard")
+    __slots__ = ("limits", "redact", "user_repr", "left", "path", "imported_types")
 
     def __init__(self, limits, options):
         self.limits = limits
@@ -195,7 +193,7 @@ class _Encoder:
         self.user_repr = limits.user_repr and options.user_repr
         self.left = limits.total
         self.path = set()
-        self.standard = None
+        self.imported_types = None
 
     def value(self, obj, depth):
         kind = type(obj)
@@ -408,6 +406,8 @@ class _Encoder:
         return name if type(name) is str else None
 
     def is_standard(self, obj, kind):
+        """Whether a value is written by its standard repr, which must then
+        run no program code."""
         if kind is complex or kind is range:
             return True
         if kind is slice:
@@ -421,9 +421,9 @@ class _Encoder:
         return True
 
     def imported(self):
-        if self.standard is None:
-            self.standard = _Imported()
-        return self.standard
+        if self.imported_types is None:
+            self.imported_types = _Imported()
+        return self.imported_types
 
 
 def _is_none_or_int(value):
@@ -474,6 +474,8 @@ def _str_key_value(items, name):
 
 
 def _instance_dict(obj, mro):
+    """The dict the first ``__dict__`` getset descriptor along the mro gives;
+    a class that redefines ``__dict__`` otherwise (a property) is passed over."""
     for cls in mro:
         descriptor = _str_key_value(_own_items(cls), "__dict__")
         if type(descriptor) is _GETSET:
