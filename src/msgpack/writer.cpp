@@ -13,10 +13,8 @@ void Writer::grow(size_t needed) {
   capacity_ = capacity;
 }
 
-void Writer::uint(uint64_t value) {
-  if (value <= 0x7f) {
-    byte(static_cast<uint8_t>(value));
-  } else if (value <= 0xff) {
+void Writer::wide_uint(uint64_t value) {
+  if (value <= 0xff) {
     tagged(0xcc, value, 1);
   } else if (value <= 0xffff) {
     tagged(0xcd, value, 2);
@@ -27,11 +25,9 @@ void Writer::uint(uint64_t value) {
   }
 }
 
-void Writer::sint(int64_t value) {
+void Writer::wide_sint(int64_t value) {
   if (value >= 0) {
-    uint(static_cast<uint64_t>(value));
-  } else if (value >= -32) {
-    byte(static_cast<uint8_t>(value));
+    wide_uint(static_cast<uint64_t>(value));
   } else if (value >= INT8_MIN) {
     tagged(0xd0, static_cast<uint64_t>(value), 1);
   } else if (value >= INT16_MIN) {
@@ -75,7 +71,16 @@ void Writer::ext_header(int8_t type, size_t n) {
 
 void Writer::move_tail(size_t from, size_t to) {
   char* data = data_.get();
-  std::rotate(data + to, data + from, data + size_);
+  size_t tail = size_ - from;
+  // Tails are headers, a few bytes: one memmove beats a general rotation.
+  char held[16];
+  if (tail > sizeof held) {
+    std::rotate(data + to, data + from, data + size_);
+    return;
+  }
+  std::memcpy(held, data + from, tail);
+  std::memmove(data + to + tail, data + to, from - to);
+  std::memcpy(data + to, held, tail);
 }
 
 void Writer::erase(size_t at, size_t count) {

@@ -17,8 +17,20 @@ class Writer {
 
   void nil() { byte(0xc0); }
   void boolean(bool value) { byte(value ? 0xc3 : 0xc2); }
-  void uint(uint64_t value);
-  void sint(int64_t value);
+  void uint(uint64_t value) {
+    if (value <= 0x7f) {
+      byte(static_cast<uint8_t>(value));
+    } else {
+      wide_uint(value);
+    }
+  }
+  void sint(int64_t value) {
+    if (value >= -32 && value <= 0x7f) {
+      byte(static_cast<uint8_t>(value));
+    } else {
+      wide_sint(value);
+    }
+  }
   void float64(double value);
   void str(std::string_view text) {
     str_header(text.size());
@@ -91,6 +103,9 @@ class Writer {
     if (size_ + more > capacity_) grow(size_ + more);
   }
   void grow(size_t needed);
+  // Integers beyond the one-byte fixint forms.
+  void wide_uint(uint64_t value);
+  void wide_sint(int64_t value);
   void byte(uint8_t value) {
     reserve(1);
     data_[size_++] = static_cast<char>(value);

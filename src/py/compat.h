@@ -9,6 +9,9 @@
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 #include <opcode.h>
 #endif
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
 
 namespace vopo::py {
 
@@ -252,6 +255,21 @@ inline bool int_to_big_endian(PyObject* integer, unsigned char* out, size_t size
   return _PyLong_AsByteArray(number, out, size, 0, 1, 1) == 0;
 #else
   return _PyLong_AsByteArray(number, out, size, 0, 1) == 0;
+#endif
+}
+
+// The value of an int that fits in one internal digit, read in place; false
+// for larger ints.
+inline bool small_int_value(PyObject* integer, long long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(integer))) return false;
+  *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(integer));
+  return true;
+#else
+  Py_ssize_t size = Py_SIZE(integer);
+  if (size < -1 || size > 1) return false;
+  *value = static_cast<long long>(size) * reinterpret_cast<PyLongObject*>(integer)->ob_digit[0];
+  return true;
 #endif
 }
 

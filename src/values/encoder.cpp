@@ -230,7 +230,18 @@ class Encoder {
     end_ext(start, kCutBytes);
   }
 
+  // Writes an exact int of one internal digit, the common item of big
+  // arrays, without the general dispatch.
+  bool small_int(PyObject* value) {
+    long long small = 0;
+    if (!Py_IS_TYPE(value, &PyLong_Type) || !py::small_int_value(value, &small)) return false;
+    out_.sint(small);
+    return true;
+  }
+
   void integer(PyObject* value) {
+    long long small = 0;
+    if (py::small_int_value(value, &small)) return out_.sint(small);
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
@@ -271,9 +282,13 @@ class Encoder {
     Header header = begin_array(keep + cut);
     size_t written = 0;
     while (written < keep) {
-      py::Ref item = next_item(written);
-      if (!item) break;
-      value(item.get(), depth + 1);
+      PyObject* item = next_item(written);
+      if (item == nullptr) break;
+      if (!small_int(item)) {
+        // Held while program code (a finalizer, a user repr) could drop it.
+        py::Ref held = py::Ref::borrow(item);
+        value(item, depth + 1);
+      }
       ++written;
     }
     if (cut) more(size - keep);
@@ -283,22 +298,23 @@ class Encoder {
   void list_items(PyObject* list, int depth) {
     array_items(static_cast<size_t>(PyList_GET_SIZE(list)), depth, [list](size_t i) {
       auto index = static_cast<Py_ssize_t>(i);
-      return py::Ref::borrow(index < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, index) : nullptr);
+      return index < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, index) : nullptr;
     });
   }
   void tuple_items(PyObject* tuple, int depth) {
-    array_items(static_cast<size_t>(PyTuple_GET_SIZE(tuple)), depth, [tuple](size_t i) {
-      return py::Ref::borrow(PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(i)));
-    });
+    array_items(static_cast<size_t>(PyTuple_GET_SIZE(tuple)), depth,
+                [tuple](size_t i) { return PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(i)); });
   }
   // Through set's own iterator, whatever a subclass defines.
   void set_items(PyObject* set, int depth) {
     py::Ref iterator = py::Ref::steal(PySet_Type.tp_iter(set));
     if (!iterator) throw Failed{};
-    array_items(static_cast<size_t>(PySet_GET_SIZE(set)), depth, [&iterator](size_t) {
-      py::Ref item = py::Ref::steal(Py_TYPE(iterator.get())->tp_iternext(iterator.get()));
+    // The iterator gives new references; the last one is held until the next.
+    py::Ref item;
+    array_items(static_cast<size_t>(PySet_GET_SIZE(set)), depth, [&iterator, &item](size_t) {
+      item = py::Ref::steal(Py_TYPE(iterator.get())->tp_iternext(iterator.get()));
       if (!item) PyErr_Clear();
-      return item;
+      return item.get();
     });
   }
   void dict_entries(PyObject* dict, int depth) {

@@ -34,9 +34,10 @@ Redaction::Redaction(std::vector<std::string> entries) : entries_(std::move(entr
 }
 
 bool Redaction::matches(std::string_view name) const {
-  if (name.empty() || !last_bytes_[static_cast<unsigned char>(lower_byte(name.back()))]) return false;
+  char last = lower_byte(name.empty() ? '\0' : name.back());
+  if (!last_bytes_[static_cast<unsigned char>(last)]) return false;
   for (const std::string& entry : entries_) {
-    if (ends_with_entry(name, entry)) return true;
+    if (!entry.empty() && entry.back() == last && ends_with_entry(name, entry)) return true;
   }
   return false;
 }

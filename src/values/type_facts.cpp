@@ -128,17 +128,44 @@ std::shared_ptr<const TypeFacts> compute_facts(PyTypeObject* type) {
   return facts;
 }
 
+// The objects a type's name is made of: its qualified name and the
+// `__module__` entry of its dict (static types have neither).
+struct NameParts {
+  PyObject* qualname = nullptr;
+  PyObject* module = nullptr;
+};
+
+NameParts name_parts(PyTypeObject* type) {
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return {};
+  py::Ref dict = py::type_dict(type);
+  PyObject* module = dict ? PyDict_GetItemWithError(dict.get(), py::names().dunder_module) : nullptr;
+  if (module == nullptr) PyErr_Clear();
+  return {reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, module};
+}
+
+// The version tag does not change on every interpreter when a class is
+// renamed, so an entry also holds the name's parts and is valid only while
+// the type still has them.
 struct CacheEntry {
   PyTypeObject* type = nullptr;
   unsigned int version = 0;
+  py::Ref qualname;
+  py::Ref module;
   std::shared_ptr<const TypeFacts> facts;
+
+  bool holds(PyTypeObject* wanted, unsigned int wanted_version, const NameParts& parts) const {
+    return wanted_version != 0 && type == wanted && version == wanted_version && qualname.get() == parts.qualname &&
+           module.get() == parts.module;
+  }
 };
 
 constexpr size_t kCacheSize = 512;
 
 CacheEntry& cache_entry(PyTypeObject* type) {
-  static std::array<CacheEntry, kCacheSize> cache;
-  return cache[(reinterpret_cast<uintptr_t>(type) >> 4) % kCacheSize];
+  // Never destroyed: its references must not be released after the
+  // interpreter is gone.
+  static auto* cache = new std::array<CacheEntry, kCacheSize>();
+  return (*cache)[(reinterpret_cast<uintptr_t>(type) >> 4) % kCacheSize];
 }
 
 }  // namespace
@@ -149,14 +176,10 @@ std::string type_name(PyTypeObject* type) {
     if (full.find('.') == std::string_view::npos) return "builtins." + std::string(full);
     return std::string(full);
   }
-  std::string qualname = utf8_of(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname);
-  py::Ref dict = py::type_dict(type);
-  PyObject* module = dict ? PyDict_GetItemWithError(dict.get(), py::names().dunder_module) : nullptr;
-  if (module == nullptr || !PyUnicode_Check(module)) {
-    PyErr_Clear();
-    return qualname;
-  }
-  return utf8_of(module) + "." + qualname;
+  NameParts parts = name_parts(type);
+  std::string qualname = utf8_of(parts.qualname);
+  if (parts.module == nullptr || !PyUnicode_Check(parts.module)) return qualname;
+  return utf8_of(parts.module) + "." + qualname;
 }
 
 std::string packed_str(std::string_view text) {
@@ -180,10 +203,13 @@ PyTypeObject* timezone_type() {
 
 std::shared_ptr<const TypeFacts> type_facts(PyTypeObject* type) {
   unsigned int version = py::type_version(type, py::names().dunder_module);
+  NameParts parts = name_parts(type);
   CacheEntry& entry = cache_entry(type);
-  if (version != 0 && entry.type == type && entry.version == version) return entry.facts;
+  if (entry.holds(type, version, parts)) return entry.facts;
   std::shared_ptr<const TypeFacts> facts = compute_facts(type);
-  if (version != 0) entry = {type, version, facts};
+  if (version != 0) {
+    entry = {type, version, py::Ref::borrow(parts.qualname), py::Ref::borrow(parts.module), facts};
+  }
   return facts;
 }
 
