@@ -227,3 +227,54 @@ def test_fast_path_writes_what_the_function_returns(monkeypatch, lightweight, du
     assert len(fast) == 2
     assert fast == slow
 
+
+
+class CountingZone(__import__("datetime").tzinfo):
+    """A tzinfo whose every method counts: the datetime's repr would call them."""
+
+    utcoffset = hostile.counted("tz.utcoffset", None)
+    tzname = hostile.counted("tz.tzname", None)
+    dst = hostile.counted("tz.dst", None)
+    __repr__ = hostile.counted("tz.__repr__", "zone")
+
+
+def values_whose_standard_repr_would_run_code():
+    import datetime
+
+    zone = CountingZone()
+    return [
+        datetime.datetime(2020, 1, 1, tzinfo=zone),
+        datetime.time(12, 0, tzinfo=zone),
+        slice(hostile.Hostile(), None),
+        KeyError(hostile.Hostile()),
+    ]
+
+
+@pytest.mark.parametrize("index", range(4))
+def test_standard_values_with_program_parts_are_objects(index):
+    value = values_whose_standard_repr_would_run_code()[index]
+    hostile.CALLS.clear()
+    code, _ = ext(native.dump_msgpack(value))
+    assert hostile.CALLS == {}
+    assert code == (8 if isinstance(value, BaseException) else 10)
+
+
+class Growing:
+    """A user repr that adds to the set being encoded around it."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __repr__(self):
+        self.target.update(range(100))
+        return "grown"
+
+
+def test_a_set_changed_while_it_is_encoded_stays_well_formed(options):
+    options(user_repr=True)
+    target = set()
+    target.add(Growing(target))
+    target.update({"a", "b"})
+    code, items = ext(native.dump_msgpack(target))
+    assert code == 3
+    assert 1 <= len(items) <= 3
