@@ -14,7 +14,7 @@ from typing import List, Optional
 import msgpack
 
 from vopo.cli.errors import CliError
-from vopo.store.stream import FRAME, FRAME_EXCEPTION, is_time, record_problem
+from vopo.store.stream import FRAME, FRAME_EXCEPTION, follows_its_frame, is_time, record_problem
 
 # Keys every record carries; anything else on a plugin record is the plugin's own.
 STANDARD_KEYS = frozenset(
@@ -159,9 +159,13 @@ def _group_by_thread(documents, label):
     for document in documents:
         lists = [document["frames_of_interest"], *document["frames"].values()]
         for records in lists:
+            thread = None
             for raw in records:
                 record = _record(raw, seq, label)
                 seq += 1
+                if thread is not None and follows_its_frame(raw):
+                    thread.records.append(record)
+                    continue
                 key = record.native_id if record.native_id is not None else ("name", record.thread)
                 thread = threads.get(key)
                 if thread is None:
