@@ -9,6 +9,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/working_directory.h"
 
 namespace vopo::lib {
 
@@ -40,6 +41,7 @@ bool threading_requested(PyObject* config) {
 
 void register_host_profiler(PyObject* host) {
   if (!PyCallable_Check(host)) throw py::Error::type_error("profiler object is not callable");
+  utils::watch_working_directory_changes();
   py::Ref instance = wrap_profiler(profiler::construct_profiler(host));
   py::check_status(PyObject_SetAttr(host, py::names().rust_profiler, instance.get()));
   install_trampoline(instance.get());

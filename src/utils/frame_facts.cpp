@@ -1,12 +1,6 @@
 #include "utils/frame_facts.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
-#include <climits>
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 
 #include "filters/separator.h"
@@ -14,6 +8,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/working_directory.h"
 
 namespace vopo::utils {
 
@@ -47,18 +42,11 @@ std::string_view strip_directory(std::string_view directory, std::string_view fi
   return skip_separators(rest);
 }
 
-[[noreturn]] void invalid_working_directory() {
-  throw py::Error::panic("Current directory is invalid");
-}
-
-// Read afresh every time: the profiled program may change directory.
+// A file name that is relative or a placeholder such as "<string>" needs
+// no working directory: it cannot start with it.
 std::string_view relative_to_working_directory(std::string_view filename) {
-  char buffer[PATH_MAX];
-  if (getcwd(buffer, sizeof(buffer)) != nullptr) return strip_directory(buffer, filename);
-  if (errno != ERANGE) invalid_working_directory();
-  std::unique_ptr<char, decltype(&std::free)> long_directory(getcwd(nullptr, 0), &std::free);
-  if (!long_directory) invalid_working_directory();
-  return strip_directory(long_directory.get(), filename);
+  if (!is_rooted(filename)) return filename;
+  return strip_directory(working_directory(), filename);
 }
 
 uint64_t line_number(PyFrameObject* frame) {
