@@ -113,9 +113,11 @@ def run_shop():
 def report(products, results):
     totals = [total for result in results.values() for total in result["totals"]]
     refused = sum(len(result["refused"]) for result in results.values())
+    refused_skus = {sku for result in results.values() for sku in result["refused"]}
     return {
         "orders_served": len(totals),
         "orders_refused": refused,
+        "refused_skus": sorted(refused_skus),
         "cheapest_item": min(products.values(), key=lambda product: product.price).name,
         "total_revenue_cents": sum(totals),
         "items_in_catalogue": len(products),

@@ -1,7 +1,9 @@
 # Shared set-up for the test and demo commands: pick an interpreter through
 # pyenv, make sure a C++ compiler exists, and build vopo into a virtual
 # environment. Source it; it leaves VENV_PYTHON pointing at the venv's python.
-# VOPO_PYTHON selects the interpreter version (default 3.10).
+# VOPO_PYTHON selects the interpreter version (default 3.10);
+# VOPO_STRICT_WARNINGS=ON builds with warnings as errors (the test script's
+# default; a user's install never is).
 set -euo pipefail
 
 want="${VOPO_PYTHON:-3.10}"
@@ -46,4 +48,5 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 VENV_PYTHON="$VENV/bin/python"
 "$VENV_PYTHON" -m pip install -q --upgrade pip >/dev/null
-"$VENV_PYTHON" -m pip install -q "$root" pytest msgpack
+strict="${VOPO_STRICT_WARNINGS:-OFF}"
+"$VENV_PYTHON" -m pip install -q -C "cmake.define.VOPO_STRICT_WARNINGS=$strict" "$root" pytest msgpack

@@ -5,7 +5,10 @@ the native profiler never records, so that the trace holds only the
 profiled program.
 """
 
+import builtins
 import functools
+import importlib.machinery
+import io
 import logging
 import os
 import pkgutil
@@ -14,9 +17,13 @@ import secrets
 import sys
 import threading
 import time
+import types
+
+from vopo import serialize
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
-_RUNNER_FILES = frozenset((__file__, runpy.__file__))
+# The program runs from these files' frames: the command line's and this one.
+_RUNNER_FILES = frozenset((__file__, os.path.join(os.path.dirname(__file__), "__main__.py")))
 _logger = logging.getLogger("vopo")
 
 
@@ -53,6 +60,7 @@ class Profiler:
         self.source = source
         self.rust_profiler = None
         self._native = None
+        self._threading_profile_before = None
 
     def __repr__(self):
         return f"<vopo.Profiler {self.trace_id} db_path={str(self.db_path)!r}>"
@@ -95,7 +103,13 @@ class Profiler:
             raise RuntimeError("the profiler is already running")
         from vopo import _vopo
 
-        _vopo.register_profiler(self)
+        _configure_values(self.config)
+        self._threading_profile_before = threading.getprofile()
+        try:
+            _vopo.register_profiler(self)
+        except BaseException:
+            _reset_values()
+            raise
         # Kept for stop(), which must not import while profiling is on: the
         # import machinery's frames would be recorded.
         self._native = _vopo
@@ -110,18 +124,46 @@ class Profiler:
         return self._save()
 
     def _disable(self):
+        """Stops recording in every thread and removes vopo's own hooks.
+
+        Threads other than the caller's drop the hook themselves at their
+        next event once the native profiler is marked stopped. A hook that
+        the program installed over vopo's stays where it is.
+        """
         native, self._native = self._native, None
         if native is None:
             raise RuntimeError("the profiler is not running")
-        native.register_noop_profiler()
-        if self.config.get("threading") is True:
-            threading.setprofile(None)
+        hook = self.rust_profiler
+        hook.mark_stopped()
+        if sys.getprofile() is hook:
+            sys.setprofile(None)
+        if _is_method_of(threading.getprofile(), hook):
+            threading.setprofile(self._threading_profile_before)
+        _reset_values()
 
     def _save(self):
         if self.one_trace_per_test:
             return None
         self.rust_profiler.save_request_in_db()
         return self.trace_id
+
+
+def _configure_values(config):
+    """Give the value encoders the configuration's "redact" (a list of
+    names; False or [] for none) and "user_repr" (call the program's own
+    __repr__) for this profiling run."""
+    redact = config.get("redact")
+    serialize.configure(redact=[] if redact is False else redact, user_repr=config.get("user_repr", False))
+
+
+def _reset_values():
+    serialize.configure()
+
+
+def _is_method_of(function, instance):
+    # Checked by type and identity, so no code of the program's function runs.
+    bound = type(function) is types.MethodType or type(function) is types.BuiltinMethodType
+    return bound and function.__self__ is instance
 
 
 def enabled(db_path, config=None, source="vopo.enabled", one_trace_per_test=False):
@@ -139,62 +181,196 @@ def profile_script(path, args, *, db_path, config=None, source="vopo.run"):
     Returns ``(exit_code, trace_id)``; the trace id is None when the script
     could not be opened, in which case nothing ran and nothing was saved.
     """
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        message = f"can't open file {os.path.abspath(path)!r}: [Errno 2] No such file or directory"
-        print(f"{sys.executable}: {message}", file=sys.stderr)
-        return 2, None
-    # runpy puts a directory or zip archive on sys.path itself; a plain
-    # script gets its own directory there, as the interpreter does.
-    is_plain_script = pkgutil.get_importer(path) is None
-    return _run_as_main(
-        lambda: runpy.run_path(path, run_name="__main__"),
-        argv=[path, *args],
-        path_entry=os.path.dirname(os.path.abspath(path)) if is_plain_script else None,
-        profiler=Profiler(db_path, config=config, source=source),
-    )
+    try:
+        program = MainProgram.script(path, args)
+    except ProgramNotFound as missing:
+        return missing.report(), None
+    return _profile_main(program, Profiler(db_path, config=config, source=source))
 
 
 def profile_module(name, args, *, db_path, config=None, source="vopo.run"):
     """Run the module ``name`` as ``python -m name *args`` would, profiled.
 
-    Returns ``(exit_code, trace_id)``.
+    Returns ``(exit_code, trace_id)``; the trace id is None when the module
+    was not found, in which case nothing ran and nothing was saved.
     """
-    return _run_as_main(
-        lambda: runpy.run_module(name, run_name="__main__", alter_sys=True),
-        argv=[name, *args],
-        path_entry=os.getcwd(),
-        profiler=Profiler(db_path, config=config, source=source),
-    )
-
-
-def _run_as_main(run, *, argv, path_entry, profiler):
-    saved_argv = sys.argv
-    saved_path = sys.path[:]
-    sys.argv = list(argv)
-    if path_entry is not None:
-        sys.path.insert(0, path_entry)
-    error = None
     try:
-        profiler.start()
+        program = MainProgram.module(name, args)
+    except ProgramNotFound as missing:
+        return missing.report(), None
+    return _profile_main(program, Profiler(db_path, config=config, source=source))
+
+
+def _profile_main(program, profiler):
+    program.begin(profiler)
+    try:
+        program.entry()()
+    except BaseException as error:
+        return program.finish(error)
+    return program.finish(None)
+
+
+class ProgramNotFound(Exception):
+    """The script or module to run does not exist; nothing ran."""
+
+    def __init__(self, message, exit_code):
+        super().__init__(message)
+        self.exit_code = exit_code
+
+    def report(self):
+        print(f"{sys.executable}: {self}", file=sys.stderr)
+        return self.exit_code
+
+
+class MainProgram:
+    """A script or module made ready to run as ``__main__``, the way the
+    interpreter runs it: the same ``__main__`` module, ``sys.argv`` and
+    ``sys.path[0]``.
+
+    The caller runs ``program.entry()()`` itself,
+    between ``begin()`` and ``finish()``, so that the program runs with as
+    few frames above it as possible: its recursion headroom is the one it
+    has under python.
+    """
+
+    def __init__(self, module, argv, path_entry, *, source_path=None, code=None, code_error=None):
+        self.module = module
+        self.namespace = module.__dict__
+        self.argv = argv
+        self.path_entry = path_entry
+        self._source_path = source_path
+        self._code = code
+        self._code_error = code_error
+        self._profiler = None
+        self._saved = None
+
+    @classmethod
+    def script(cls, path, args):
+        """The script (a file, or a directory or zip archive with a
+        ``__main__`` module) at ``path``."""
+        path = os.fspath(path)
+        if not os.path.exists(path):
+            message = f"can't open file {os.path.abspath(path)!r}: [Errno 2] No such file or directory"
+            raise ProgramNotFound(message, 2)
+        if pkgutil.get_importer(path) is not None:
+            # A directory or archive: python puts it on sys.path and runs its __main__ module.
+            return cls._from_module(None, [path, *args], os.path.abspath(path))
+        absolute = os.path.abspath(path)
+        module = _new_main_module()
+        module.__loader__ = importlib.machinery.SourceFileLoader("__main__", absolute)
+        module.__dict__.update(__file__=absolute, __cached__=None)
+        directory = os.path.dirname(os.path.realpath(path))
+        return cls(module, [path, *args], directory, source_path=absolute)
+
+    @classmethod
+    def module(cls, name, args):
+        """The module ``name``, as ``python -m`` runs it."""
+        return cls._from_module(name, [name, *args], os.getcwd())
+
+    @classmethod
+    def _from_module(cls, name, argv, path_entry):
+        """``name`` None is the ``__main__`` module of the directory or
+        archive ``path_entry``."""
+        code, code_error = None, None
+        # The module is looked up with the program's sys.path[0], as python does.
+        saved_path = sys.path[:]
+        _set_path_entry(path_entry)
         try:
-            run()
-        except BaseException as raised:
-            error = raised
-        try:
-            _wait_for_program_threads()
-        except KeyboardInterrupt as raised:
-            error = error or raised
+            # The lookups python itself uses, so the messages are python's.
+            if name is None:
+                _, spec, code = runpy._get_main_module_details(_ModuleNotFound)
+            else:
+                _, spec, code = runpy._get_module_details(name, _ModuleNotFound)
+                argv = [spec.origin, *argv[1:]]
+        except _ModuleNotFound as missing:
+            raise ProgramNotFound(str(missing), 1) from None
+        except Exception as error:
+            # Found but broken (a syntax error, a failing package): the program's own failure.
+            spec, code_error = None, error
         finally:
-            profiler._disable()
-        exit_code = _report_exit(error)
-        _flush_standard_streams()
-        # Saved while sys.argv is still the program's, which the trace records.
-        trace_id = profiler._save()
-    finally:
-        sys.argv = saved_argv
-        sys.path[:] = saved_path
-    return exit_code, trace_id
+            sys.path[:] = saved_path
+        module = _new_main_module()
+        if spec is not None:
+            module.__dict__.update(
+                __file__=spec.origin,
+                __cached__=spec.cached if spec.has_location else None,
+                __loader__=spec.loader,
+                __package__=spec.parent,
+                __spec__=spec,
+            )
+        return cls(module, argv, path_entry, code=code, code_error=code_error)
+
+    def entry(self):
+        """The program's module code as a function of no arguments.
+
+        Calling it runs the code with the program's namespace as its globals
+        and locals, as exec() does, but without the extra recursion level
+        that exec() takes on 3.10. Compiled here, while profiling is on, so
+        that a syntax error is reported as the program's own failure.
+        """
+        if self._code_error is not None:
+            raise self._code_error
+        if self._code is None:
+            with io.open_code(self._source_path) as source:
+                self._code = compile(source.read(), self._source_path, "exec", dont_inherit=True)
+        return types.FunctionType(self._code, self.namespace)
+
+    def begin(self, profiler):
+        """Gives the program its ``__main__``, argv and path, then starts profiling."""
+        self._saved = (sys.argv, sys.path[:], sys.modules.get("__main__"))
+        sys.argv = list(self.argv)
+        _set_path_entry(self.path_entry)
+        sys.modules["__main__"] = self.module
+        self._profiler = profiler
+        profiler.start()
+
+    def finish(self, error):
+        """Stops profiling once the program and its threads are done, prints
+        what python would print, saves the trace and restores the runner's
+        state. Returns ``(exit_code, trace_id)``."""
+        try:
+            try:
+                _wait_for_program_threads()
+            except KeyboardInterrupt as raised:
+                error = error or raised
+            finally:
+                self._profiler._disable()
+            exit_code = _report_exit(error)
+            _flush_standard_streams()
+            # Saved while sys.argv is still the program's, which the trace records.
+            return exit_code, self._profiler._save()
+        finally:
+            self._restore()
+
+    def _restore(self):
+        argv, path, main_module = self._saved
+        sys.argv = argv
+        sys.path[:] = path
+        if main_module is not None:
+            sys.modules["__main__"] = main_module
+
+
+class _ModuleNotFound(Exception):
+    pass
+
+
+def _new_main_module():
+    module = types.ModuleType("__main__")
+    # In this order, after the module's own names, as in the interpreter's __main__.
+    module.__annotations__ = {}
+    module.__builtins__ = builtins
+    return module
+
+
+def _set_path_entry(entry):
+    """Puts ``entry`` where python puts the script's directory, unless the
+    interpreter was told to put nothing there."""
+    if sys.flags.isolated or getattr(sys.flags, "safe_path", False):
+        return
+    if sys.path:
+        sys.path[0] = entry
+    else:
+        sys.path.insert(0, entry)
 
 
 def _wait_for_program_threads():
@@ -216,10 +392,6 @@ def _report_exit(error):
         return _system_exit_code(error.code)
     _flush_standard_streams()
     traceback = _program_traceback(error.__traceback__)
-    if traceback is None and isinstance(error, ImportError):
-        # The module to run was not found: no frame of the program ran.
-        print(f"{sys.executable}: {error}", file=sys.stderr)
-        return 1
     # The interpreter's hook prints the exception's own traceback, whatever it is passed.
     sys.excepthook(type(error), error.with_traceback(traceback), traceback)
     return 130 if isinstance(error, KeyboardInterrupt) else 1
@@ -235,7 +407,8 @@ def _system_exit_code(code):
 
 
 def _program_traceback(traceback):
-    """The traceback without the leading frames of the runner itself."""
+    """The traceback without the leading frames of the runner itself: the
+    frame that ran the program and the one that compiled it."""
     while traceback is not None and traceback.tb_frame.f_code.co_filename in _RUNNER_FILES:
         traceback = traceback.tb_next
     return traceback

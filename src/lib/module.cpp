@@ -4,11 +4,14 @@
 
 #include "lib/profiler_object.h"
 #include "lib/trampoline.h"
+#include "lib/unwind_watch.h"
 #include "profiler/construction.h"
 #include "py/arguments.h"
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/fork_safety.h"
+#include "utils/program_exceptions.h"
 #include "utils/working_directory.h"
 
 namespace vopo::lib {
@@ -25,10 +28,12 @@ void profile_new_threads(PyObject* instance) {
 }
 
 // config["threading"] by subscription; anything but a true boolean is off.
+// Only an exception that belongs to the program is not taken as "off".
 bool threading_requested(PyObject* config) {
   PyObject* value = PyObject_GetItem(config, py::names().threading);
   if (value == nullptr) {
-    PyErr_Clear();
+    py::Error error = py::Error::fetch();
+    if (utils::belongs_to_program(error)) throw std::move(error);
     return false;
   }
   py::Ref owned = py::Ref::steal(value);
@@ -44,6 +49,7 @@ void register_host_profiler(PyObject* host) {
   utils::watch_working_directory_changes();
   py::Ref instance = wrap_profiler(profiler::construct_profiler(host));
   py::check_status(PyObject_SetAttr(host, py::names().rust_profiler, instance.get()));
+  start_watching_unwinds(profiler_of(instance.get()));
   install_trampoline(instance.get());
   py::Ref config = py::getattr(host, py::names().config);
   if (threading_requested(config.get())) profile_new_threads(instance.get());
@@ -105,6 +111,7 @@ PyObject* create_module() {
   claim_interpreter();
   if (cached_module != nullptr) return py::Ref::borrow(cached_module).release();
   py::init_names();
+  utils::install_fork_handler();
   py::Ref module = py::check(PyModule_Create(&module_def));
   add_function(module.get(), &register_noop_profiler_def);
   add_function(module.get(), &register_profiler_def);

@@ -20,24 +20,6 @@ int fail_not_a_profiler(PyObject* hook) {
   return py::at_python_boundary([&]() -> int { py::throw_conversion_error(hook, "VopoProfiler"); }, -1);
 }
 
-// Keeps the hook's object alive and any exception that was pending intact
-// while the event is handled.
-class EventScope {
- public:
-  explicit EventScope(PyObject* hook) : hook_(py::Ref::borrow(hook)) {
-    if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &traceback_);
-  }
-  ~EventScope() {
-    if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
-  }
-  EventScope(const EventScope&) = delete;
-  EventScope& operator=(const EventScope&) = delete;
-
- private:
-  py::Ref hook_;
-  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
-};
-
 }  // namespace
 
 int profile_trampoline(PyObject* hook, PyFrameObject* frame, int what, PyObject* arg) {
@@ -46,9 +28,14 @@ int profile_trampoline(PyObject* hook, PyFrameObject* frame, int what, PyObject*
   if (!is_profiler_object(hook)) return fail_not_a_profiler(hook);
   if (frame == nullptr) return fail_with_pending_or_system_error();
   EventScope scope(hook);
-  profiler::handle_event(profiler_of(hook), frame, arg == nullptr ? Py_None : arg,
-                         what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
-  return 0;
+  profiler::Profiler& profiler = profiler_of(hook);
+  if (profiler.stopped) {
+    // The scope keeps the instance alive while the hook lets go of it.
+    PyEval_SetProfile(nullptr, nullptr);
+    return 0;
+  }
+  return profiler::handle_event(profiler, frame, arg,
+                                what == PyTrace_CALL ? profiler::Event::call : profiler::Event::ret);
 }
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }

@@ -21,9 +21,26 @@ class Writer {
   void sint(int64_t value);
   void float64(double value);
   void str(std::string_view text) {
-    string_header(text.size());
+    str_header(text.size());
     raw(text);
   }
+  void str_header(size_t n) {
+    if (n <= 31) {
+      byte(static_cast<uint8_t>(0xa0 | n));
+    } else if (n <= 0xff) {
+      tagged(0xd9, n, 1);
+    } else if (n <= 0xffff) {
+      tagged(0xda, n, 2);
+    } else {
+      tagged(0xdb, n, 4);
+    }
+  }
+  void bin(std::string_view bytes) {
+    bin_header(bytes.size());
+    raw(bytes);
+  }
+  void bin_header(size_t n);
+  void ext_header(int8_t type, size_t n);
   void array_header(size_t count) { header(count, 0x90, 15, 0xdc, 0xdd); }
   void map_header(size_t count) { header(count, 0x80, 15, 0xde, 0xdf); }
   // Appends bytes that already hold complete MessagePack values.
@@ -51,6 +68,22 @@ class Writer {
   }
 
   std::string_view bytes() const { return {data_.get(), size_}; }
+  size_t size() const { return size_; }
+  // Drops everything written from `size` on.
+  void truncate(size_t size) { size_ = size < size_ ? size : size_; }
+  // Moves the bytes written from `from` on to position `to`, shifting the
+  // bytes in between behind them: a header written after its data ends up
+  // in front of it.
+  void move_tail(size_t from, size_t to);
+  // Removes `count` bytes at `at`.
+  void erase(size_t at, size_t count);
+  // Room for `more` bytes at the end, to be written by the caller.
+  char* extend(size_t more) {
+    reserve(more);
+    char* out = data_.get() + size_;
+    size_ += more;
+    return out;
+  }
   std::string to_string() const { return std::string(bytes()); }
 
  private:
@@ -69,17 +102,6 @@ class Writer {
     out[0] = static_cast<char>(tag);
     for (size_t i = 0; i < size; ++i) out[size - i] = static_cast<char>(value >> (8 * i));
     size_ += size + 1;
-  }
-  void string_header(size_t n) {
-    if (n <= 31) {
-      byte(static_cast<uint8_t>(0xa0 | n));
-    } else if (n <= 0xff) {
-      tagged(0xd9, n, 1);
-    } else if (n <= 0xffff) {
-      tagged(0xda, n, 2);
-    } else {
-      tagged(0xdb, n, 4);
-    }
   }
   void header(size_t count, uint8_t fix_base, size_t fix_max, uint8_t form16, uint8_t form32) {
     if (count <= fix_max) {

@@ -7,6 +7,7 @@
 #include "py/error.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::plugins {
 
@@ -37,12 +38,14 @@ std::string describe(py::Error&& error) {
 }
 
 // Runs one step of the host package's contract; a failure becomes a broken
-// expectation named by `message`, followed by the error it came from.
+// expectation named by `message`, followed by the error it came from. An
+// exception that belongs to the program passes unchanged.
 template <typename Step>
 auto expect(const char* message, Step&& step) -> decltype(step()) {
   try {
     return step();
   } catch (py::Error& error) {
+    if (utils::belongs_to_program(error)) throw;
     std::string text(message);
     text += ": ";
     text += describe(std::move(error));
@@ -78,6 +81,15 @@ py::Ref build_context(PyObject* description, PyObject* config) {
   return context;
 }
 
+// The type of the profiler's own record after a frame left by an exception;
+// a plugin record of that type would be taken for one.
+void refuse_reserved_type(const std::string& type) {
+  if (type == "frame_exception") {
+    throw py::Error::make(PyExc_ValueError,
+                          "a plugin cannot use the record type \"frame_exception\": the profiler writes it");
+  }
+}
+
 // The keys are read again for every code name of a description, so each
 // entry is built from what the description holds at that moment.
 PluginEntry read_entry(PyObject* description, const py::Ref& context) {
@@ -86,6 +98,8 @@ PluginEntry read_entry(PyObject* description, const py::Ref& context) {
   filters::Searcher path(filters::normalise_fragment(fragment));
   std::string call_type = required_text(description, names.call_type);
   std::string return_type = required_text(description, names.return_type);
+  refuse_reserved_type(call_type);
+  refuse_reserved_type(return_type);
   std::optional<std::string> subtype;
   if (py::Ref value = optional_key(description, names.subtype)) subtype = py::to_text(value.get());
   py::Ref call = optional_object(description, names.call);

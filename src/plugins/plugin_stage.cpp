@@ -9,6 +9,7 @@
 #include "py/gil.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 #include "utils/serializer.h"
 #include "utils/thread_info.h"
 
@@ -68,13 +69,19 @@ py::Ref call_site_value(const profiler::ThreadStore& store, PyFrameObject* frame
 }
 
 // A dict, or anything collections.abc.Mapping accepts. A raising isinstance
-// test goes to the unraisable hook and counts as "not a mapping".
+// test goes to the unraisable hook and counts as "not a mapping", unless
+// what it raised belongs to the program.
 bool is_mapping(PyObject* object) {
   if (PyDict_Check(object)) return true;
   py::Ref abc = py::import("collections.abc");
   py::Ref mapping = py::getattr(abc.get(), py::names().mapping);
   int verdict = PyObject_IsInstance(object, mapping.get());
-  if (verdict < 0) PyErr_WriteUnraisable(object);
+  if (verdict < 0) {
+    py::Error failure = py::Error::fetch();
+    if (utils::belongs_to_program(failure)) throw std::move(failure);
+    std::move(failure).restore();
+    PyErr_WriteUnraisable(object);
+  }
   return verdict > 0;
 }
 
@@ -127,9 +134,10 @@ std::optional<PluginRecord> evaluate_entry(PluginEntry& entry, const EventFacts&
   return PluginRecord{utils::serialize_value(record.get(), lightweight), std::move(type)};
 }
 
-// Reports whatever `body` throws, so that a failure never leaves the stage.
+// Reports whatever `body` throws, so that only an exception that belongs to
+// the program leaves the stage.
 template <typename Body>
-void reporting_failures(const EventFacts& facts, Body&& body) noexcept {
+void reporting_failures(const EventFacts& facts, Body&& body) {
   try {
     body();
   } catch (py::Error& error) {
@@ -145,7 +153,7 @@ void reporting_failures(const EventFacts& facts, Body&& body) noexcept {
 }  // namespace
 
 void run_plugin_stage(profiler::Profiler& profiler, const EventFacts& facts, profiler::ThreadStore& store,
-                      profiler::InterestBatch& batch) noexcept {
+                      profiler::InterestBatch& batch) {
   PluginTable& table = profiler.plugins;
   // The table's structure never changes after loading, so an event whose
   // name no plugin mentions needs neither the lock nor a wait for another

@@ -8,8 +8,9 @@
 namespace vopo::plugins {
 
 // Runs for every event, before the record decision. A failing entry is
-// reported and skipped; the stage itself never throws.
+// reported and skipped; only an exception that belongs to the program
+// leaves the stage.
 void run_plugin_stage(profiler::Profiler& profiler, const profiler::EventFacts& facts,
-                      profiler::ThreadStore& store, profiler::InterestBatch& batch) noexcept;
+                      profiler::ThreadStore& store, profiler::InterestBatch& batch);
 
 }  // namespace vopo::plugins

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +11,7 @@
 
 #include "filters/searcher.h"
 #include "py/ref.h"
+#include "utils/fork_safety.h"
 #include "utils/ids.h"
 
 namespace vopo::plugins {
@@ -51,7 +51,7 @@ class PluginTable {
   // The structure never changes after loading, so emptiness can be read
   // without the lock; entries' frame-id maps change only under it.
   bool empty() const { return entries_.empty(); }
-  std::mutex& lock() { return lock_; }
+  utils::ForkSafeMutex& lock() { return lock_; }
   // The entries for a code name; call with the lock held.
   std::vector<PluginEntry>* find(std::string_view code_name);
 
@@ -60,7 +60,7 @@ class PluginTable {
   EntriesByName take_all() { return std::move(entries_); }
 
  private:
-  std::mutex lock_;
+  utils::ForkSafeMutex lock_;
   EntriesByName entries_;
 };
 

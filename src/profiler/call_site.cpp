@@ -15,9 +15,16 @@ CallSite call_site_of(const StackEntry& entry) {
 
 }  // namespace
 
-std::optional<CallSite> frame_call_site(const ThreadStore& store, const ids::Id* frame_id) {
+std::optional<CallSite> frame_call_site(const ThreadStore& store, PyFrameObject* frame, Event event,
+                                        const ids::Id* frame_id) {
   const auto& stack = store.user_code_stack;
   if (frame_id == nullptr || stack.empty()) return std::nullopt;
+  if (event == Event::ret) {
+    if (std::optional<size_t> position = store.stack_position(reinterpret_cast<PyObject*>(frame))) {
+      if (*position == 0) return std::nullopt;
+      return call_site_of(stack[*position - 1]);
+    }
+  }
   const StackEntry& top = stack.back();
   if (!(top.frame_id == *frame_id)) return call_site_of(top);
   if (stack.size() < 2) return std::nullopt;

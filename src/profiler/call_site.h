@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "profiler/event.h"
 #include "profiler/thread_store.h"
 
 namespace vopo::profiler {
@@ -13,9 +14,12 @@ struct CallSite {
   long line_number;
 };
 
-// For a frame record: the top entry of the user-code stack, or the one below
-// it when the top is the event's own frame (same id). No id, no call site.
-std::optional<CallSite> frame_call_site(const ThreadStore& store, const ids::Id* frame_id);
+// For a frame record. A return whose frame is on the user-code stack takes
+// the entry below it, so a record lost higher up never shifts it. Otherwise
+// the top entry, or the one below it when the top is the event's own frame
+// (same id). No id, no call site.
+std::optional<CallSite> frame_call_site(const ThreadStore& store, PyFrameObject* frame, Event event,
+                                        const ids::Id* frame_id);
 
 // For a plugin record: the top entry, or the one below it when the top holds
 // the event's own frame object, so a return names the caller as a call does.

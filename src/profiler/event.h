@@ -20,7 +20,13 @@ PyObject* event_name_object(Event event);
 struct EventFacts {
   PyFrameObject* frame;
   PyObject* arg;  // never NULL: None when the interpreter gave none
+  // As the interpreter gave it: most versions give NULL for a return that
+  // leaves the frame by an exception.
+  PyObject* given_arg;
   Event event;
+  // False for events that come through a Python-level hook, which shows an
+  // exit by an exception as a return of None.
+  bool exits_visible;
   PyObject* co_filename;
   PyObject* co_name;
   std::string_view filename;

@@ -1,8 +1,11 @@
 #include "profiler/events.h"
 
+#include <utility>
+
 #include "plugins/plugin_stage.h"
 #include "profiler/call_site.h"
 #include "profiler/failure_report.h"
+#include "profiler/frame_exception.h"
 #include "profiler/frame_record.h"
 #include "profiler/saving.h"
 #include "profiler/thread_facts.h"
@@ -11,6 +14,7 @@
 #include "py/names.h"
 #include "py/object.h"
 #include "utils/frame_facts.h"
+#include "utils/program_exceptions.h"
 #include "utils/serializer.h"
 
 namespace vopo::profiler {
@@ -64,59 +68,77 @@ std::optional<ids::Id> frame_id_for(ThreadStore& store, PyFrameObject* frame, Ev
   return found->second;
 }
 
-void update_user_code_stack(ThreadStore& store, const EventFacts& facts, const std::optional<ids::Id>& frame_id) {
+// Removes `frame` from the user-code stack together with every entry above
+// it, whose returns were lost; a frame that is not on the stack changes
+// nothing. Entries are released one at a time, after leaving the stack.
+void leave_frame(ThreadStore& store, PyFrameObject* frame) {
+  std::optional<size_t> position = store.stack_position(reinterpret_cast<PyObject*>(frame));
+  if (!position) return;
   auto& stack = store.user_code_stack;
-  if (facts.event == Event::call) {
-    if (frame_id) stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
-  } else if (!stack.empty()) {
+  while (stack.size() > *position) {
     StackEntry popped = std::move(stack.back());
     stack.pop_back();
   }
 }
 
 // Gathers the facts of a recorded frame and writes its record into the batch.
-void record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store, InterestBatch& batch) {
+// Returns its frame id. A return leaves the stack before anything that may fail, so the stack
+// follows the program even when the record is lost; a call is pushed only
+// with its record.
+std::optional<ids::Id> record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store,
+                                    InterestBatch& batch) {
+  std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
+  std::optional<CallSite> call_site =
+      frame_call_site(store, facts.frame, facts.event, frame_id ? &*frame_id : nullptr);
+  if (facts.event == Event::ret) leave_frame(store, facts.frame);
   const utils::ThreadInfo& thread = current_thread_info(store);
   std::string path = utils::frame_path(facts.frame);
   std::optional<std::string> qualname = utils::frame_qualname(facts.frame);
   py::Ref locals = recorded_locals(facts.frame);
-  std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
-  std::optional<CallSite> call_site = frame_call_site(store, frame_id ? &*frame_id : nullptr);
   bool lightweight = profiler.settings.lightweight_repr;
   std::string arg = utils::serialize_value(facts.arg, lightweight);
   std::string serialized_locals = utils::serialize_value(locals.get(), lightweight);
-  update_user_code_stack(store, facts, frame_id);
+  if (facts.event == Event::call) {
+    store.user_code_stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
+  }
   batch.add(write_frame_record({path, facts.code_name, qualname, facts.event, frame_id, std::move(arg),
                                 std::move(serialized_locals), thread, call_site}),
             "frame");
+  return frame_id;
 }
 
-void hand_over_or_report(Profiler& profiler, const EventFacts& facts, InterestBatch&& batch) {
-  if (batch.empty()) return;
-  try {
-    hand_over_records(profiler, facts.event, std::move(batch));
-  } catch (py::Error& error) {
-    report_failure(std::move(error), facts);
-  }
+bool exits_by_exception(const EventFacts& facts) {
+  return facts.event == Event::ret && facts.exits_visible &&
+         py::return_exits_by_exception(facts.frame, facts.given_arg);
 }
 
 void handle_facts(Profiler& profiler, const EventFacts& facts) {
-  ThreadStore& store = profiler.threads.current();
+  StoreInUse in_use(profiler.threads.current());
+  ThreadStore& store = in_use.store();
+  if (store.awaiting_unwind) hand_over_awaiting_unwind(profiler, store, facts);
   InterestBatch batch;
   plugins::run_plugin_stage(profiler, facts, store, batch);
-  bool recorded;
   try {
-    recorded = profiler.filters.should_record(facts.frame, facts.co_filename, facts.filename);
-    if (recorded) record_frame(profiler, facts, store, batch);
+    if (profiler.filters.should_record(facts.frame, facts.co_filename, facts.filename)) {
+      std::optional<ids::Id> frame_id = record_frame(profiler, facts, store, batch);
+      if (exits_by_exception(facts)) {
+        hand_over_exception_exit(profiler, store, facts, frame_id, std::move(batch));
+        return;
+      }
+    }
   } catch (py::Error& error) {
     report_failure(std::move(error), facts);
     return;
   }
-  hand_over_or_report(profiler, facts, std::move(batch));
+  hand_over_or_report(profiler, store, facts, std::move(batch));
 }
 
-void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) {
-  EventFacts facts{frame, arg, event, nullptr, nullptr, {}, {}};
+void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* given_arg, Event event,
+                          bool exits_visible) {
+  // A call's argument is None on every version (3.12 gives the exception
+  // thrown into a generator).
+  PyObject* arg = event == Event::call || given_arg == nullptr ? Py_None : given_arg;
+  EventFacts facts{frame, arg, given_arg, event, exits_visible, nullptr, nullptr, {}, {}};
   try {
     PyCodeObject* code = py::frame_code(frame);
     if (code == nullptr) throw py::Error::panic("A frame always has an `f_code`");
@@ -133,12 +155,22 @@ void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* ar
   handle_facts(profiler, facts);
 }
 
-}  // namespace
+// After an event raised for the program at a frame, some interpreter
+// versions send one more return event for that frame as it unwinds, always
+// as the thread's next event. It belongs to no record and is skipped.
+bool is_unwind_after_raise(ThreadStore& store, PyFrameObject* frame, Event event) {
+  PyFrameObject* raised = std::exchange(store.raised_frame, nullptr);
+  return raised == frame && event == Event::ret;
+}
 
-void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept {
+// Any failure is reported; only an exception that belongs to the program
+// leaves.
+void handle_reporting_failures(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
+                               bool exits_visible) {
   try {
+    release_fork_leftovers(profiler);
     if (!py::is_frame(reinterpret_cast<PyObject*>(frame))) throw py::Error::panic("Python gives us a PyFrame");
-    handle_checked_frame(profiler, frame, arg, event);
+    handle_checked_frame(profiler, frame, arg, event, exits_visible);
   } catch (py::Error& error) {
     report_failure(std::move(error), frame, event, nullptr, nullptr);
   } catch (const std::bad_alloc&) {
@@ -147,6 +179,37 @@ void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event
   } catch (...) {
     report_failure(py::Error::panic("unexpected C++ exception in a profile event"), frame, event, nullptr,
                    nullptr);
+  }
+}
+
+// The interpreter unwinds the frame of an event that raises (a call's frame
+// never runs), so the stack lets go of it before the exception is set.
+int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error) noexcept {
+  try {
+    ThreadStore& store = profiler.threads.current();
+    leave_frame(store, frame);
+    store.raised_frame = frame;
+  } catch (...) {
+    PyErr_Clear();
+  }
+  std::move(error).restore();
+  return -1;
+}
+
+}  // namespace
+
+int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
+                 bool exits_visible) noexcept {
+  try {
+    if (is_unwind_after_raise(profiler.threads.current(), frame, event)) return 0;
+    utils::run_pending_signal_handlers();
+    handle_reporting_failures(profiler, frame, arg, event, exits_visible);
+    return 0;
+  } catch (py::Error& error) {
+    return hand_to_program(profiler, frame, std::move(error));
+  } catch (...) {
+    PyErr_Clear();
+    return 0;
   }
 }
 

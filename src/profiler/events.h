@@ -1,5 +1,7 @@
 // The event handler: turns one call or return event into the records it
-// produces and hands them over. No failure leaves it.
+// produces and hands them over. Its own failures are reported; an exception
+// that belongs to the program (a signal handler's, KeyboardInterrupt) is
+// set and -1 returned, as the interpreter expects of a profile function.
 #pragma once
 
 #include "profiler/event.h"
@@ -7,6 +9,12 @@
 
 namespace vopo::profiler {
 
-void handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event) noexcept;
+// `arg` as the interpreter gave it (NULL allowed). `exits_visible` is false
+// for events that come through a Python-level hook, which cannot tell an exit
+// by an exception from a return of None.
+// Returns -1 with the exception set when the event raises for the program
+// (a signal handler's exception, an interrupt).
+int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
+                 bool exits_visible = true) noexcept;
 
 }  // namespace vopo::profiler

@@ -8,11 +8,13 @@
 namespace vopo::profiler {
 
 // `co_filename` and `co_name` may be NULL when they could not be read; they
-// are then logged as None.
+// are then logged as None. An exception that belongs to the program (see
+// program_exceptions.h), given or raised while reporting, is thrown on
+// instead: the event ends and the program receives it.
 void report_failure(py::Error&& error, PyFrameObject* frame, Event event, PyObject* co_filename,
-                    PyObject* co_name) noexcept;
+                    PyObject* co_name);
 
-inline void report_failure(py::Error&& error, const EventFacts& facts) noexcept {
+inline void report_failure(py::Error&& error, const EventFacts& facts) {
   report_failure(std::move(error), facts.frame, facts.event, facts.co_filename, facts.co_name);
 }
 

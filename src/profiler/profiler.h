@@ -11,10 +11,12 @@
 #include "filters/frame_filters.h"
 #include "plugins/plugin_table.h"
 #include "profiler/thread_store.h"
+#include "utils/fork_safety.h"
 
 namespace vopo::profiler {
 
 // Read-only after construction, so every thread reads them without a lock.
+// Only a forked child reads the main thread's id again, at its first event.
 struct Settings {
   std::optional<uint64_t> main_thread_id;
   std::string db_path;
@@ -54,16 +56,33 @@ class TraceState {
   // Opens a new trace: a new id and no records.
   void reset(std::string new_trace_id);
 
+  // In a forked child, inside fork(): takes over the locks, opens a new
+  // trace and returns the parent's id and records. Freeing those records is
+  // left to the caller, so a child that only execs never touches them.
+  struct Parent {
+    std::string trace_id;
+    Taken records;
+  };
+  Parent restart_in_child(std::string new_trace_id) noexcept;
+
  private:
-  std::mutex trace_id_lock_;
+  utils::ForkSafeMutex trace_id_lock_;
   std::string trace_id_;
-  std::mutex of_interest_lock_;
+  utils::ForkSafeMutex of_interest_lock_;
   RecordList of_interest_;
-  std::mutex by_thread_lock_;
+  utils::ForkSafeMutex by_thread_lock_;
   RecordsByThread by_thread_;
 };
 
-class Profiler {
+// What a forked child took over from its parent and lets go of at its first
+// event, where releasing frames may run Python code.
+struct ForkLeftovers {
+  TraceState::Taken records;
+  std::vector<std::unique_ptr<ThreadStore>> stores;
+  bool pending = false;
+};
+
+class Profiler : private utils::ForkWatcher {
  public:
   Profiler(Settings settings, filters::FrameFilters filters, plugins::PluginTable plugins,
            std::string trace_id)
@@ -72,11 +91,30 @@ class Profiler {
         plugins(std::move(plugins)),
         trace(std::move(trace_id)) {}
 
-  const Settings settings;
+  Settings settings;
   const filters::FrameFilters filters;
   plugins::PluginTable plugins;
   TraceState trace;
   ThreadStores threads;
+  // Set once when profiling stops: from then on events record nothing and
+  // every thread's hook removes itself at its next event.
+  bool stopped = false;
+  // Whether this profiler counts among the users of the unwind watch.
+  bool watches_unwinds = false;
+  // Set in a forked child: the trace the parent was recording at the fork.
+  std::optional<std::string> parent_trace_id;
+  ForkLeftovers fork_leftovers;
+
+ private:
+  void reset_in_child() noexcept override;
 };
+
+// Releases what a fork left behind and reads the child's main thread again.
+void release_fork_leftovers_now(Profiler& profiler);
+
+// Costs one test on the hot path, where nothing was left behind.
+inline void release_fork_leftovers(Profiler& profiler) {
+  if (profiler.fork_leftovers.pending) release_fork_leftovers_now(profiler);
+}
 
 }  // namespace vopo::profiler

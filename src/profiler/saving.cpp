@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "profiler/failure_report.h"
 #include "profiler/thread_facts.h"
 #include "profiler/trace_document.h"
 #include "py/convert.h"
@@ -50,13 +51,13 @@ void save_request_in_db(Profiler& profiler) {
   }
 }
 
-void hand_over_records(Profiler& profiler, Event event, InterestBatch&& batch) {
-  if (batch.empty()) return;
+void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, InterestBatch&& batch) {
+  if (batch.empty() || profiler.stopped) return;
   if (event == Event::ret) {
     std::reverse(batch.records.begin(), batch.records.end());
     std::reverse(batch.types.begin(), batch.types.end());
   }
-  std::optional<uint64_t> native_id = current_thread_info(profiler.threads.current()).native_id;
+  std::optional<uint64_t> native_id = current_thread_info(store).native_id;
   if (!profiler.settings.one_trace_per_test) {
     store_records(profiler, native_id, std::move(batch.records));
     return;
@@ -86,6 +87,18 @@ void hand_over_records(Profiler& profiler, Event event, InterestBatch&& batch) {
   }
   store_records(profiler, native_id, std::move(pending));
   if (failure) throw std::move(*failure);
+}
+
+void hand_over_or_report(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
+                         InterestBatch&& batch) noexcept {
+  if (batch.empty()) return;
+  try {
+    hand_over_records(profiler, store, facts.event, std::move(batch));
+  } catch (py::Error& error) {
+    report_failure(std::move(error), facts);
+  } catch (...) {
+    report_failure(py::Error::panic("unexpected C++ exception while filing records"), facts);
+  }
 }
 
 }  // namespace vopo::profiler

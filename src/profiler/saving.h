@@ -12,7 +12,12 @@ namespace vopo::profiler {
 // Files an event's records under the calling thread and, in one-trace-per-
 // test mode, opens a trace at a "start_test" record and saves it at an
 // "end_test" record. Throws the first failure after filing every record.
-void hand_over_records(Profiler& profiler, Event event, InterestBatch&& batch);
+// `store` is the calling thread's.
+void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, InterestBatch&& batch);
+
+// As `hand_over_records`, reporting a failure instead of throwing it.
+void hand_over_or_report(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
+                         InterestBatch&& batch) noexcept;
 
 // Appends to the thread's list when threading is on and the thread is not
 // the main thread, else to the frames of interest.

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "profiler/event.h"
 #include "py/ref.h"
 #include "utils/ids.h"
 #include "utils/thread_info.h"
@@ -20,32 +21,90 @@ struct StackEntry {
   ids::Id frame_id;
 };
 
+// The records of a return that left its frame by an exception, waiting for
+// the interpreter's unwind notice, which comes right after the return event
+// and carries the exception.
+struct AwaitingUnwind {
+  uintptr_t frame = 0;
+  std::optional<ids::Id> frame_id;
+  InterestBatch batch;
+};
+
 struct ThreadStore {
+  // The thread state that made the store; its id is never reused, unlike
+  // its address.
+  PyThreadState* thread_state = nullptr;
+  uint64_t thread_state_id = 0;
   std::vector<StackEntry> user_code_stack;
   std::unordered_map<uintptr_t, ids::Id> call_ids;
   std::optional<utils::ThreadInfo> thread_info;
+  std::optional<AwaitingUnwind> awaiting_unwind;
+  // Set while an event of this thread uses the store; such a store is handed
+  // to that event when the profiler lets go of its stores.
+  bool in_event = false;
+  bool orphaned = false;
+  // The frame whose event last raised for the program, compared by address
+  // only, at the thread's next event.
+  PyFrameObject* raised_frame = nullptr;
+
+  // The position of the innermost stack entry holding `frame`, if any.
+  std::optional<size_t> stack_position(PyObject* frame) const {
+    for (size_t i = user_code_stack.size(); i-- > 0;) {
+      if (user_code_stack[i].frame.get() == frame) return i;
+    }
+    return std::nullopt;
+  }
 };
+
+using StoreList = std::vector<std::unique_ptr<ThreadStore>>;
 
 // Owns the stores of one profiler, keyed by a per-thread token that is never
 // reused, so a new thread never inherits an ended thread's store. Accessed
 // only under the GIL, with no call into Python while the map changes.
 class ThreadStores {
  public:
+  using Stores = std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>>;
+
   ThreadStores();
+  // The calling thread's store, made on its first use. Making one also
+  // collects the stores of threads that have ended.
   ThreadStore& current();
   template <typename Visit>
   void for_each(Visit&& visit) {
     for (auto& [token, store] : stores_) visit(*store);
   }
-  // Moves every store out, so that releasing them (which may run Python code)
-  // happens outside the map.
-  // A new serial makes every thread's cached pointer into the old stores
-  // stale.
-  std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> take_all();
+  // Empties the map. Stores that an event is using are left to that event,
+  // which frees them when it ends; the others are returned, so that
+  // releasing them (which may run Python code) happens outside the map.
+  StoreList release_all();
+  // In a forked child, whose only thread is the calling one: moves the other
+  // threads' stores out without releasing anything, and forgets the calling
+  // thread's cached facts, which the fork changed (its native id).
+  Stores take_other_threads_after_fork() noexcept;
 
  private:
+  StoreList take_stores_of_ended_threads();
+
   uint64_t serial_;
-  std::unordered_map<uint64_t, std::unique_ptr<ThreadStore>> stores_;
+  Stores stores_;
+};
+
+// Marks the calling thread's store as used by the event for the guard's
+// lifetime, and frees it at the end when the profiler let go of it
+// meanwhile.
+class StoreInUse {
+ public:
+  explicit StoreInUse(ThreadStore& store) : store_(store) { store_.in_event = true; }
+  ~StoreInUse() {
+    store_.in_event = false;
+    if (store_.orphaned) delete &store_;
+  }
+  StoreInUse(const StoreInUse&) = delete;
+  StoreInUse& operator=(const StoreInUse&) = delete;
+  ThreadStore& store() { return store_; }
+
+ private:
+  ThreadStore& store_;
 };
 
 }  // namespace vopo::profiler

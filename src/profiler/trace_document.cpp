@@ -6,6 +6,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 
 namespace vopo::profiler {
 
@@ -17,13 +18,47 @@ struct HostFacts {
   std::vector<std::string> argv;
 };
 
+// Text that is always valid UTF-8: an argument holding undecodable bytes
+// (lone surrogates) keeps them as escapes.
+std::string argument_text(PyObject* text) {
+  py::Ref encoded = py::check(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  return {PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))};
+}
+
+// A program may put anything in sys.argv: such an item is recorded as the
+// host's side-effect-free rendering, or as its type name when that fails.
+std::string rendered_argument(PyObject* item) {
+  try {
+    py::Ref serialize = py::import("vopo.serialize");
+    py::Ref rendered = py::call(py::getattr(serialize.get(), py::names().render_value).get(), {item});
+    if (PyUnicode_Check(rendered.get())) return argument_text(rendered.get());
+  } catch (py::Error& error) {
+    if (utils::belongs_to_program(error)) throw;
+  }
+  return std::string("<") + Py_TYPE(item)->tp_name + ">";
+}
+
+// The program's sys.argv read in place, so no code of the program runs; an
+// argv that is missing or not a list or tuple gives no arguments.
+std::vector<std::string> command_line_arguments() {
+  PyObject* argv = PySys_GetObject("argv");
+  if (argv == nullptr || !(PyList_Check(argv) || PyTuple_Check(argv))) return {};
+  py::Ref held = py::Ref::borrow(argv);
+  std::vector<std::string> arguments;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(argv); ++i) {
+    py::Ref item = py::Ref::borrow(PySequence_Fast_GET_ITEM(argv, i));
+    arguments.push_back(PyUnicode_Check(item.get()) ? argument_text(item.get()) : rendered_argument(item.get()));
+  }
+  return arguments;
+}
+
 HostFacts read_host_facts() {
   const py::Names& names = py::names();
   HostFacts facts;
   facts.version = py::to_text(py::getattr(py::import("vopo.version").get(), names.dunder_version).get());
   py::Ref commit = py::getattr(py::import("vopo.git").get(), names.commit_sha);
   if (commit.get() != Py_None) facts.commit_sha = py::to_text(commit.get());
-  facts.argv = py::to_text_list(py::getattr(py::import("sys").get(), names.argv).get());
+  facts.argv = command_line_arguments();
   return facts;
 }
 
@@ -80,6 +115,7 @@ void write_document(msgpack::Writer& writer, const HostFacts& host, const Settin
 }  // namespace
 
 BuiltTrace build_trace_keeping_records(Profiler& profiler) {
+  release_fork_leftovers(profiler);
   HostFacts host = read_host_facts();
   BuiltTrace built{{}, profiler.trace.take()};
   std::string trace_id = profiler.trace.trace_id();

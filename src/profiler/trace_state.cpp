@@ -1,4 +1,5 @@
 #include <iterator>
+#include <utility>
 
 #include "profiler/profiler.h"
 
@@ -56,6 +57,16 @@ void TraceState::reset(std::string new_trace_id) {
   trace_id_ = std::move(new_trace_id);
   dropped_of_interest.swap(of_interest_);
   dropped_by_thread.swap(by_thread_);
+}
+
+TraceState::Parent TraceState::restart_in_child(std::string new_trace_id) noexcept {
+  trace_id_lock_.reset_in_child();
+  of_interest_lock_.reset_in_child();
+  by_thread_lock_.reset_in_child();
+  Parent parent{std::exchange(trace_id_, std::move(new_trace_id)), {}};
+  parent.records.of_interest.swap(of_interest_);
+  parent.records.by_thread.swap(by_thread_);
+  return parent;
 }
 
 }  // namespace vopo::profiler

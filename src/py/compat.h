@@ -3,6 +3,13 @@
 
 #include "py/error.h"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#include <opcode.h>
+#endif
+
 namespace vopo::py {
 
 // The frame's code object, borrowed from the frame.
@@ -28,6 +35,44 @@ inline PyFrameObject* as_frame(const Ref& frame) {
   return reinterpret_cast<PyFrameObject*>(frame.get());
 }
 
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+namespace detail {
+
+// 3.11 offers no public way to read a frame's variables without building the
+// `f_locals` snapshot and keeping it on the frame, which changes what
+// `locals()` gives the program and keeps dead objects alive. These mirror
+// 3.11's frame layout (internal/pycore_frame.h) up to the fields read here;
+// only 3.11 uses them.
+struct InterpreterFrame311 {
+  PyObject* f_func;
+  PyObject* f_globals;
+  PyObject* f_builtins;
+  PyObject* f_locals;
+  PyCodeObject* f_code;
+  PyFrameObject* frame_obj;
+  InterpreterFrame311* previous;
+  void* prev_instr;
+  int stacktop;
+  bool is_entry;
+  char owner;
+  PyObject* localsplus[1];
+};
+
+struct FrameObject311 {
+  PyObject_HEAD
+  PyFrameObject* f_back;
+  InterpreterFrame311* f_frame;
+};
+
+inline InterpreterFrame311* interpreter_frame(PyFrameObject* frame) {
+  return reinterpret_cast<FrameObject311*>(frame)->f_frame;
+}
+
+constexpr unsigned char kCellOrFree = 0x40 | 0x80;
+
+}  // namespace detail
+#endif
+
 #if PY_VERSION_HEX < 0x030B0000
 namespace detail {
 
@@ -43,46 +88,59 @@ inline Py_ssize_t name_slot(PyObject* names, PyObject* name) {
 }  // namespace detail
 #endif
 
-// What `frame.f_locals[name]` would give, without making the frame's locals
-// mapping: on older interpreters that mapping is a snapshot kept on the
-// frame, which would hold on to objects the program has already let go of.
-// Empty when the frame has no such local; other failures throw.
-inline Ref frame_local(PyFrameObject* frame, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030B0000
-  Ref locals = check(PyFrame_GetLocals(frame));
-  PyObject* value = PyObject_GetItem(locals.get(), name);
-#else
-  PyCodeObject* code = frame->f_code;
-  if (code->co_flags & CO_OPTIMIZED) {
-    // Cells and free variables are mapped after plain locals, so they win.
-    Py_ssize_t locals = code->co_nlocals;
-    Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
-    Py_ssize_t slot = detail::name_slot(code->co_cellvars, name);
-    if (slot < 0 && (slot = detail::name_slot(code->co_freevars, name)) >= 0) slot += cells;
-    if (slot >= 0) return Ref::borrow(PyCell_GET(frame->f_localsplus[locals + slot]));
-    slot = detail::name_slot(code->co_varnames, name);
-    return slot >= 0 ? Ref::borrow(frame->f_localsplus[slot]) : Ref();
-  }
-  if (frame->f_locals == nullptr) return Ref();
-  PyObject* value = PyObject_GetItem(frame->f_locals, name);
-#endif
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_pending();
-    PyErr_Clear();
-  }
-  return Ref::steal(value);
-}
-
 // The frame's local variables as `f_locals` shows them, without leaving a
 // snapshot on the frame that would keep objects alive after the program lets
-// go of them (older interpreters cache one there). Frames that run in a
+// go of them, or change what `locals()` gives it. Frames that run in a
 // namespace (modules, class bodies) give that namespace itself. The result
 // may be shared: never change it.
 inline Ref frame_locals_snapshot(PyFrameObject* frame) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030D0000
+  // A proxy that reads the frame's variables afresh, never cached.
   Ref locals = check(PyFrame_GetLocals(frame));
   if (PyDict_Check(locals.get()) || !(frame_code(frame)->co_flags & CO_OPTIMIZED)) return locals;
   return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get()));
+#elif PY_VERSION_HEX >= 0x030C0000
+  PyCodeObject* code = frame_code(frame);
+  if (!(code->co_flags & CO_OPTIMIZED)) return check(PyFrame_GetLocals(frame));
+  // In the order `f_locals` gives: plain locals, then cells that are not
+  // arguments, then free variables. An argument that is also a cell keeps
+  // its first place.
+  Ref snapshot = check(PyDict_New());
+  Ref groups[] = {check(PyCode_GetVarnames(code)), check(PyCode_GetCellvars(code)),
+                  check(PyCode_GetFreevars(code))};
+  for (const Ref& names : groups) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+      int present = PyDict_Contains(snapshot.get(), name);
+      check_status(present);
+      if (present) continue;
+      Ref value = Ref::steal(PyFrame_GetVar(frame, name));
+      if (!value) {
+        // Unbound variables are left out, as `f_locals` leaves them out.
+        if (!PyErr_ExceptionMatches(PyExc_NameError)) throw_pending();
+        PyErr_Clear();
+        continue;
+      }
+      check_status(PyDict_SetItem(snapshot.get(), name, value.get()));
+    }
+  }
+  return snapshot;
+#elif PY_VERSION_HEX >= 0x030B0000
+  detail::InterpreterFrame311* data = detail::interpreter_frame(frame);
+  PyCodeObject* code = data->f_code;
+  if (!(code->co_flags & CO_OPTIMIZED)) {
+    if (data->f_locals == nullptr) return check(PyDict_New());
+    return Ref::borrow(data->f_locals);
+  }
+  Ref snapshot = check(PyDict_New());
+  const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
+  for (int i = 0; i < code->co_nlocalsplus; ++i) {
+    PyObject* value = data->localsplus[i];
+    if (value != nullptr && (kinds[i] & detail::kCellOrFree) && PyCell_Check(value)) value = PyCell_GET(value);
+    if (value == nullptr) continue;
+    check_status(PyDict_SetItem(snapshot.get(), PyTuple_GET_ITEM(code->co_localsplusnames, i), value));
+  }
+  return snapshot;
 #else
   PyCodeObject* code = frame->f_code;
   if (!(code->co_flags & CO_OPTIMIZED)) {
@@ -111,7 +169,42 @@ inline Ref frame_locals_snapshot(PyFrameObject* frame) {
 #endif
 }
 
-inline int frame_line(PyFrameObject* frame) { return PyFrame_GetLineNumber(frame); }
+// What `frame.f_locals[name]` would give, without leaving anything on the
+// frame. Empty when the frame has no such local; other failures throw.
+inline Ref frame_local(PyFrameObject* frame, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+  Ref locals = frame_locals_snapshot(frame);
+  PyObject* value = PyObject_GetItem(locals.get(), name);
+#else
+  PyCodeObject* code = frame->f_code;
+  if (code->co_flags & CO_OPTIMIZED) {
+    // Cells and free variables are mapped after plain locals, so they win.
+    Py_ssize_t locals = code->co_nlocals;
+    Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+    Py_ssize_t slot = detail::name_slot(code->co_cellvars, name);
+    if (slot < 0 && (slot = detail::name_slot(code->co_freevars, name)) >= 0) slot += cells;
+    if (slot >= 0) return Ref::borrow(PyCell_GET(frame->f_localsplus[locals + slot]));
+    slot = detail::name_slot(code->co_varnames, name);
+    return slot >= 0 ? Ref::borrow(frame->f_localsplus[slot]) : Ref();
+  }
+  if (frame->f_locals == nullptr) return Ref();
+  PyObject* value = PyObject_GetItem(frame->f_locals, name);
+#endif
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_pending();
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
+// The line the frame is at. A frame that has not reached its first line yet
+// (a module at its call event on 3.11+) is at its code's first line, as
+// older interpreters show it.
+inline int frame_line(PyFrameObject* frame) {
+  int line = PyFrame_GetLineNumber(frame);
+  return line == 0 ? frame_code(frame)->co_firstlineno : line;
+}
+
 
 // The frame's globals dict, borrowed.
 inline PyObject* frame_globals(PyFrameObject* frame) {
@@ -135,6 +228,144 @@ inline PyObject* code_qualname(PyCodeObject* code) {
 #endif
 }
 
+// The object of the thread's profile hook, borrowed; NULL when it has none.
+inline PyObject* profile_hook_object(PyThreadState* thread_state) { return thread_state->c_profileobj; }
+
 inline bool is_frame(PyObject* object) { return Py_IS_TYPE(object, &PyFrame_Type); }
+
+// Makes sure a str's characters can be read in place; older interpreters
+// may still hold a legacy string that needs converting first.
+inline bool unicode_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(text) == 0;
+#else
+  (void)text;
+  return true;
+#endif
+}
+
+// Writes `integer` into `out` as `size` bytes of big-endian two's
+// complement. Fails (with the error pending) when it does not fit.
+inline bool int_to_big_endian(PyObject* integer, unsigned char* out, size_t size) {
+  auto* number = reinterpret_cast<PyLongObject*>(integer);
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyLong_AsByteArray(number, out, size, 0, 1, 1) == 0;
+#else
+  return _PyLong_AsByteArray(number, out, size, 0, 1) == 0;
+#endif
+}
+
+// The slot holding an object's instance dict, or NULL when its type gives
+// it none. Newer interpreters may build the dict from the inline attribute
+// values here, which can fail with the error pending.
+inline PyObject** instance_dict_slot(PyObject* object) { return _PyObject_GetDictPtr(object); }
+
+// The type's version tag, assigned now if it has none; 0 when the type
+// cannot have one. A tag changes whenever the type or one of its bases is
+// modified, and is never given to another type.
+inline unsigned int type_version(PyTypeObject* type, PyObject* any_interned_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)any_interned_name;
+  if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return 0;
+  return type->tp_version_tag;
+#else
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    // A lookup through the method cache assigns the tag.
+    _PyType_Lookup(type, any_interned_name);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+  }
+  return type->tp_version_tag;
+#endif
+}
+
+// The type's own attribute dict; static builtin types of newer interpreters
+// keep it outside the type object.
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyType_GetDict(type));
+#else
+  return Ref::borrow(type->tp_dict);
+#endif
+}
+
+// Member flags and kinds of PyMemberDef, under the names every version has.
+inline constexpr int kMemberAuditedRead = 2;
+inline constexpr int kMemberObjectEx = 16;
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+namespace detail {
+
+// 3.12's frame state of a generator paused at a yield (FRAME_SUSPENDED).
+constexpr int8_t kGeneratorSuspended = -1;
+
+// Whether the frame stops at a return, or at a yield that suspends its
+// generator. A frame left by an exception stops at the instruction that
+// raised, or at the yield it was thrown into with its generator running.
+inline bool frame_returns_or_suspends(PyFrameObject* frame) {
+  int offset = PyFrame_GetLasti(frame);
+  if (offset < 0) return true;
+  Ref code = Ref::steal(PyCode_GetCode(frame_code(frame)));
+  if (!code) {
+    PyErr_Clear();
+    return true;
+  }
+  if (offset >= PyBytes_GET_SIZE(code.get())) return true;
+  auto opcode = static_cast<unsigned char>(PyBytes_AS_STRING(code.get())[offset]);
+  if (opcode == RETURN_VALUE || opcode == RETURN_CONST) return true;
+  if (opcode != YIELD_VALUE) return false;
+  Ref generator = Ref::steal(PyFrame_GetGenerator(frame));
+  return generator && reinterpret_cast<PyGenObject*>(generator.get())->gi_frame_state == kGeneratorSuspended;
+}
+
+}  // namespace detail
+#endif
+
+// Whether a return event leaves its frame by an exception; `arg` is the
+// event's argument as the interpreter gave it. Most versions give no value
+// (NULL) then; 3.12 gives None, as for `return None`.
+inline bool return_exits_by_exception(PyFrameObject* frame, PyObject* arg) {
+  if (arg == nullptr) return true;
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+  return arg == Py_None && !detail::frame_returns_or_suspends(frame);
+#else
+  (void)frame;
+  return false;
+#endif
+}
+
+// Whether the interpreter can tell a tool about each frame that an
+// exception unwinds (`sys.monitoring`).
+constexpr bool kHasUnwindEvents = PY_VERSION_HEX >= 0x030C0000;
+
+// A thread's profile function and its object, borrowed.
+struct ProfileHook {
+  Py_tracefunc function;
+  PyObject* object;
+};
+
+inline ProfileHook thread_profile_hook(PyThreadState* thread) {
+  return {thread->c_profilefunc, thread->c_profileobj};
+}
+
+// Removes every thread's profile hook at once when `is_ours` accepts each
+// thread's hook; true when it did. Where the interpreter cannot clear other
+// threads' hooks, nothing changes and the result is false.
+template <typename IsOurs>
+bool clear_every_thread_profile_hook(IsOurs&& is_ours) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  // Threads are only added or removed with the GIL held, so the list is
+  // stable while this runs.
+  for (PyThreadState* thread = PyInterpreterState_ThreadHead(interpreter); thread != nullptr;
+       thread = PyThreadState_Next(thread)) {
+    ProfileHook hook = thread_profile_hook(thread);
+    if (hook.function != nullptr && !is_ours(hook)) return false;
+  }
+  PyEval_SetProfileAllThreads(nullptr, nullptr);
+  return true;
+#else
+  (void)is_ours;
+  return false;
+#endif
+}
 
 }  // namespace vopo::py

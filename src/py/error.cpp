@@ -58,4 +58,8 @@ bool Error::matches(PyObject* type) const {
   return PyErr_GivenExceptionMatches(type_.get(), type) != 0;
 }
 
+bool Error::is_interrupt() const {
+  return !matches(PyExc_Exception) && !matches(panic_exception_type());
+}
+
 }  // namespace vopo::py

@@ -30,6 +30,11 @@ class Error : public std::exception {
   // The exception instance, normalised, with its traceback attached.
   Ref into_value() &&;
   bool matches(PyObject* type) const;
+  // Neither an `Exception` nor the profiler's own PanicException: an
+  // interrupt such as KeyboardInterrupt or SystemExit.
+  bool is_interrupt() const;
+  // The traceback as fetched; may be NULL.
+  PyObject* traceback() const { return traceback_.get(); }
 
  private:
   Error(Ref type, Ref value, Ref traceback)

@@ -1,8 +1,6 @@
 // Waiting for a native lock that may be held across calls into Python.
 #pragma once
 
-#include <mutex>
-
 #include "py/python.h"
 
 namespace vopo::py {
@@ -10,9 +8,10 @@ namespace vopo::py {
 // Holds `mutex` for its lifetime. When the mutex is busy, its holder may be
 // waiting for the GIL, so the GIL is released while blocking and taken back
 // afterwards: two profiled threads can never deadlock on the pair.
+template <typename Mutex>
 class LockReleasingGil {
  public:
-  explicit LockReleasingGil(std::mutex& mutex) : mutex_(mutex) {
+  explicit LockReleasingGil(Mutex& mutex) : mutex_(mutex) {
     if (!mutex_.try_lock()) {
       Py_BEGIN_ALLOW_THREADS
       mutex_.lock();
@@ -24,7 +23,7 @@ class LockReleasingGil {
   LockReleasingGil& operator=(const LockReleasingGil&) = delete;
 
  private:
-  std::mutex& mutex_;
+  Mutex& mutex_;
 };
 
 }  // namespace vopo::py

@@ -62,11 +62,11 @@ void init_names() {
   intern(n.save_trace_in_sqlite, "save_trace_in_sqlite");
   intern(n.dunder_version, "__version__");
   intern(n.commit_sha, "COMMIT_SHA");
-  intern(n.argv, "argv");
   intern(n.timeout, "timeout");
   intern(n.msgpack, "msgpack");
   intern(n.get_logger, "getLogger");
   intern(n.warning, "warning");
+  intern(n.render_locals, "render_locals");
   intern(n.exc_info, "exc_info");
   intern(n.event_call, "call");
   intern(n.event_return, "return");
@@ -88,6 +88,10 @@ void init_names() {
   intern(n.line_number, "line_number");
   intern(n.type, "type");
   intern(n.mapping, "Mapping");
+  intern(n.enum_name, "_name_");
+  intern(n.getsignal, "getsignal");
+  intern(n.valid_signals, "valid_signals");
+  intern(n.render_value, "render_value");
   ready = true;
 }
 

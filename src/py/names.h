@@ -48,11 +48,11 @@ struct Names {
   PyObject* save_trace_in_sqlite;
   PyObject* dunder_version;
   PyObject* commit_sha;
-  PyObject* argv;
   PyObject* timeout;
   PyObject* msgpack;
   PyObject* get_logger;
   PyObject* warning;
+  PyObject* render_locals;
   PyObject* exc_info;
   PyObject* event_call;
   PyObject* event_return;
@@ -74,6 +74,10 @@ struct Names {
   PyObject* line_number;
   PyObject* type;
   PyObject* mapping;
+  PyObject* enum_name;
+  PyObject* getsignal;
+  PyObject* valid_signals;
+  PyObject* render_value;
 };
 
 // Valid once `init_names` has succeeded.

@@ -8,6 +8,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "utils/program_exceptions.h"
 #include "utils/working_directory.h"
 
 namespace vopo::utils {
@@ -95,10 +96,16 @@ void append_text(std::string& out, PyObject* object) {
   out += utf8_or_replaced(text.get(), replaced);
 }
 
+// Code run with globals that name no module (`exec` with a bare dict) has
+// none: its names carry no module part, rather than a made-up one.
+bool names_a_module(PyObject* module) { return module != nullptr && PyUnicode_Check(module); }
+
 std::string dotted(PyObject* module, PyObject* qualname) {
   std::string name;
-  append_text(name, module);
-  name += '.';
+  if (names_a_module(module)) {
+    append_text(name, module);
+    name += '.';
+  }
   append_text(name, qualname);
   return name;
 }
@@ -120,7 +127,14 @@ Ref item(PyObject* mapping, PyObject* key) {
   return value;
 }
 
-Ref module_name(PyFrameObject* frame) { return item(py::frame_globals(frame), names().dunder_name); }
+// The frame's `__name__` global; empty when there is none. A lookup in a
+// globals dict that is not exact may run the program's code, so only real
+// dicts are read.
+Ref module_name(PyFrameObject* frame) {
+  PyObject* globals = py::frame_globals(frame);
+  if (!PyDict_Check(globals)) return Ref();
+  return py::dict_lookup(globals, names().dunder_name);
+}
 
 // Module attributes that do not change once imported, kept for the life of
 // the process.
@@ -205,16 +219,13 @@ std::optional<std::string> frame_qualname(PyFrameObject* frame) {
 
   PyObject* name = code->co_name;
   if (!PyUnicode_Check(name)) py::throw_conversion_error(name, "PyString");
-  if (py::utf8_view(name) == "<module>") {
-    std::string module;
-    append_text(module, module_name(frame).get());
-    return module + ".<module>";
-  }
+  if (py::utf8_view(name) == "<module>") return dotted(module_name(frame).get(), name);
   try {
     return inferred_qualname(frame, name);
-  } catch (const py::Error&) {
+  } catch (const py::Error& error) {
     // Inference is best effort: whatever it could not find leaves the name
-    // absent, and its exception is dropped.
+    // absent, and its exception is dropped, unless it is the program's.
+    if (belongs_to_program(error)) throw;
     return std::nullopt;
   }
 }

@@ -1,6 +1,5 @@
 #include "utils/ids.h"
 
-#include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
 
@@ -55,14 +54,6 @@ void fill_random(unsigned char* out, size_t size) {
   }
 }
 
-// A forked child must never repeat ids its parent draws from the same bytes.
-void discard_after_fork() { random_buffer.used = sizeof(random_buffer.bytes); }
-
-const bool fork_handler_installed = [] {
-  pthread_atfork(nullptr, nullptr, discard_after_fork);
-  return true;
-}();
-
 // The next `size` random bytes (at most 8) as a big-endian number.
 uint64_t random_bits(size_t size) {
   RandomBuffer& buffer = random_buffer;
@@ -93,8 +84,9 @@ Id prefixed(const char* prefix) {
 
 }  // namespace
 
+void reseed_after_fork() { random_buffer.used = sizeof(random_buffer.bytes); }
+
 Ulid new_ulid() {
-  (void)fork_handler_installed;
   uint64_t millis = now_millis() & 0xffffffffffffULL;
   uint64_t random16 = random_bits(2);
   uint64_t random64 = random_bits(8);

@@ -24,6 +24,9 @@ struct Id {
 };
 
 Ulid new_ulid();
+// Drops the calling thread's buffered random bytes, so that a forked child
+// draws fresh ones and never repeats its parent's ids.
+void reseed_after_fork();
 std::array<char, kUlidTextSize> ulid_text(Ulid ulid);
 Id new_frame_id();
 Id new_trace_id();

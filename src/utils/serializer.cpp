@@ -3,6 +3,7 @@
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
+#include "values/native_encoder.h"
 
 namespace vopo::utils {
 
@@ -22,6 +23,14 @@ py::Ref serialize_module() {
   return py::check(PyImport_Import(module_name));
 }
 
+// What calling the native encoding function would return, without making
+// the bytes object.
+std::string encode_natively(const values::NativeEncoder& native, PyObject* value) {
+  msgpack::Writer out;
+  if (!native.encode(value, native.lightweight, out)) py::throw_pending();
+  return out.to_string();
+}
+
 }  // namespace
 
 std::string serialize_value(PyObject* value, bool lightweight) {
@@ -29,6 +38,9 @@ std::string serialize_value(PyObject* value, bool lightweight) {
   py::Ref module = serialize_module();
   py::Ref function =
       py::getattr(module.get(), lightweight ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
+  if (const values::NativeEncoder* native = values::native_encoder_of(function.get())) {
+    return encode_natively(*native, value);
+  }
   py::Ref result = py::call(function.get(), {value});
   return py::to_byte_string(result.get());
 }

@@ -47,6 +47,8 @@ def records_by_thread(documents):
     threads = {}
     for document in documents:
         for record in [*document["frames_of_interest"], *(r for rs in document["frames"].values() for r in rs)]:
+            if record["type"] == "frame_exception":  # no thread of its own: it follows its frame record
+                continue
             threads.setdefault(record["thread_native_id"], []).append(record)
     return threads
 

@@ -110,8 +110,9 @@ def test_json_export_is_the_merged_document_made_json_safe(vopo, db, tmp_path):
     assert list(document["frames"]) == ["201"]
     assert [r["event"] for r in document["frames"]["201"]] == ["call", "return"]
     call, ret = document["frames_of_interest"]
-    assert call["locals"] == {"raw": {"$base64": "AP8="}, "7": "Infinity"}
-    assert ret["arg"] == {"$base64": "b2s="}
+    assert call["locals"] == {"$kind": "dict", "items": [
+        ["raw", {"$kind": "bytes", "base64": "AP8="}], [7, {"$kind": "float", "value": "inf"}]]}
+    assert ret["arg"] == {"$kind": "bytes", "base64": "b2s="}
     assert document["meta"] == {"version": "0.1.0", "source": "tests", "use_frame_boundaries": True}
     assert document["trace_id"] == trace.trace_id
 

@@ -119,7 +119,7 @@ def test_show_shortens_long_values_unless_full(vopo, db, full):
     words = ["show", trace.trace_id, "--db", db] + (["--full"] if full else [])
     output = vopo(*words).out
     assert ("x" * 300 in output) is full
-    assert ("..." in output) is not full
+    assert ("…" in output) is not full
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,7 @@ from vopo.cli.run import split_command_line
         (["--include", "app.py", "main.py", "-v"], ["--include", "app.py"], "main.py", None, ["-v"]),
         (["--db=t.db", "-m", "pkg.tool", "app.py"], ["--db=t.db"], None, "pkg.tool", ["app.py"]),
         (["-mpkg", "--threading"], [], None, "pkg", ["--threading"]),
+        (["--timeout", "5", "app.py"], ["--timeout", "5"], "app.py", None, []),
         (["--ignore", "x", "--", "-odd.py", "a"], ["--ignore", "x"], "-odd.py", None, ["a"]),
     ],
 )

@@ -20,7 +20,7 @@ SCHEMA = (
     "CREATE INDEX IF NOT EXISTS traces_trace_id ON traces(trace_id)",
 )
 STEP = 0.0025  # seconds between two events unless a script says otherwise
-DURATION = re.compile(r"  (-?\d+\.\d+) (us|ms|s)  -> ")
+DURATION = re.compile(r"  (-?\d+\.\d+) (us|ms|s)  (->|!!) ")
 UNITS = {"us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
@@ -108,6 +108,17 @@ class ThreadScript:
                              value, {}, site, step)
         self.trace.times[frame_id][1] = record["timestamp"]
         return frame_id
+
+    def raised(self, frame_id, exception_type=None, exception=None, step=0.0):
+        """The record that follows the return of a frame left by an exception."""
+        record = {
+            "type": "frame_exception",
+            "frame_id": frame_id,
+            "exception_type": exception_type,
+            "exception": exception,
+            "timestamp": self.trace.tick(step),
+        }
+        self.trace.events.append((self.native_id, record))
 
     def orphan_return(self, qualname, value=None, path="shop.py:9", step=STEP):
         self._frame(qualname, None, path, "return", None, value, {}, None, step)

@@ -5,7 +5,8 @@ import threading
 import msgpack
 import pytest
 
-from vopo.serialize import dump_msgpack, dump_msgpack_lightweight_repr
+from vopo.serialize import configure, dump_msgpack, dump_msgpack_lightweight_repr
+from vopo.values.decode import CutStr, Cycle, Elided, More, ObjectValue, Subclass, Tuple, UserRepr, decode
 
 BOTH = pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["full", "light"])
 
@@ -57,6 +58,11 @@ class SneakyDict(dict):
         raise ValueError("no len")
 
 
+def only_value_bytes(data):
+    only_value(data)
+    return data
+
+
 def recursive(container, add):
     add(container, container)
     return container
@@ -66,16 +72,16 @@ def recursive(container, add):
 @pytest.mark.parametrize("value, expected", [
     (None, None), (True, True), (0, 0), (-(2**63), -(2**63)), (2**64 - 1, 2**64 - 1),
     (1.5, 1.5), ("", ""), ("héllo", "héllo"), (b"\x00\xff", b"\x00\xff"),
-    ([1, [2, "x"]], [1, [2, "x"]]), ((1, 2), [1, 2]), ({"a": {"b": None}}, {"a": {"b": None}}),
+    ([1, [2, "x"]], [1, [2, "x"]]), ((1, 2), Tuple([1, 2])), ({"a": {"b": None}}, {"a": {"b": None}}),
     ({1: "one", 2.5: b"x", None: True}, {1: "one", 2.5: b"x", None: True}),
-    (2**64, "18446744073709551616"), (-(2**63) - 1, "-9223372036854775809"),
-    ({2**70: 1}, {str(2**70): 1}), ("a\ud800b", "a\\ud800b"), ({"k\udfff": "v"}, {"k\\udfff": "v"}),
-    (bytearray(b"ab"), b"ab"), (SneakyDict(a=1), {"a": 1}), ({(1, "a"): 2}, {"(1, 'a')": 2}),
-    (recursive([1], list.append), [1, "<recursive list>"]),
-    (recursive({}, lambda d, v: d.setdefault("self", v)), {"self": "<recursive dict>"}),
+    (2**64, 2**64), (-(2**63) - 1, -(2**63) - 1),
+    ({2**70: 1}, {2**70: 1}), ("a\ud800b", "a\ufffdb"), ({"k\udfff": "v"}, {"k\ufffd": "v"}),
+    (SneakyDict(a=1), Subclass(f"{__name__}.SneakyDict", {"a": 1})), ({(1, "a"): 2}, {Tuple([1, "a"]): 2}),
+    (recursive([1], list.append), [1, Cycle("builtins.list")]),
+    (recursive({}, lambda d, v: d.setdefault("self", v)), {"self": Cycle("builtins.dict")}),
 ])
 def test_plain_values_and_containers_round_trip(dump, value, expected):
-    assert only_value(dump(value)) == expected
+    assert decode(only_value_bytes(dump(value))) == expected
 
 
 @BOTH
@@ -93,21 +99,22 @@ def test_deep_nesting_is_cut_at_a_depth_limit(dump):
     value = []
     for _ in range(100_000):
         value = [value]
-    decoded = only_value(dump(value))
+    decoded = decode(dump(value))
     depth = 0
     while isinstance(decoded, list):
         decoded, depth = decoded[0], depth + 1
     assert 1 <= depth <= 10
-    assert decoded.startswith("<list len=1>")
+    assert decoded == Elided("builtins.list", 1)
 
 
 @BOTH
-def test_long_values_are_truncated_with_a_marker(dump):
-    text, items = only_value(dump(["x" * 100_000, list(range(100_000))]))
-    assert len(text) < 10_000 and text.endswith("more characters>")
-    assert len(items) < 1000 and items[-1].endswith("more items>")
-    mapping = only_value(dump({i: i for i in range(100_000)}))
-    assert len(mapping) < 1000 and mapping["..."].endswith("more items>")
+def test_long_values_are_cut_and_say_how_much_was_left_out(dump):
+    text, items = decode(dump(["x" * 100_000, list(range(100_000))]))
+    assert isinstance(text, CutStr) and len(text.head) + text.omitted == 100_000
+    assert len(items) < 1000 and items[-1] == More(100_000 - (len(items) - 1))
+    mapping = decode(dump({i: i for i in range(100_000)}))
+    (marker,) = [key for key in mapping if isinstance(key, More)]
+    assert len(mapping) < 1000 and marker.count == 100_000 - (len(mapping) - 1)
 
 
 @BOTH
@@ -119,16 +126,23 @@ def test_shared_containers_cannot_blow_up_the_output(dump):
 
 @BOTH
 def test_keys_that_read_alike_are_all_kept(dump):
-    decoded = only_value(dump({"x": 1, Named("x"): 2, Named("x"): 3}))
+    decoded = decode(dump({"x": 1, Named("x"): 2, Named("x"): 3}))
     assert sorted(decoded.values()) == [1, 2, 3]
 
 
-def test_full_form_shows_reprs_and_light_form_never_runs_them():
+def test_reprs_run_only_when_the_user_opted_in():
     full, light = Named("<a custom repr>"), Named("<a custom repr>")
-    assert only_value(dump_msgpack({"obj": full, "bad": Hostile()})) == {
-        "obj": "<a custom repr>", "bad": f"<{__name__}.Hostile object (repr raised ValueError)>"}
-    assert only_value(dump_msgpack_lightweight_repr({"obj": light}))["obj"].startswith("<")
-    assert "Named object at 0x" in only_value(dump_msgpack_lightweight_repr(light))
+    assert isinstance(decode(dump_msgpack({"obj": full}))["obj"], ObjectValue)
+    bad = Hostile()
+    configure(user_repr=True)
+    try:
+        assert decode(dump_msgpack({"obj": full, "bad": bad})) == {
+            "obj": UserRepr(f"{__name__}.Named", "<a custom repr>"),
+            "bad": ObjectValue(f"{__name__}.Hostile", id(bad), {}),
+        }
+        assert isinstance(decode(dump_msgpack_lightweight_repr({"obj": light}))["obj"], ObjectValue)
+    finally:
+        configure()
     assert (full.reprs, light.reprs) == (1, 0)
 
 

@@ -134,7 +134,7 @@ def test_qualified_names(record, define, co_name, qualname):
     assert named == {("call", CLASS_BODY_AT_CALL.get(co_name, qualname)), ("return", qualname)}
 
 
-def test_unprintable_module_name(record, define, monkeypatch):
+def test_a_module_name_that_is_not_text_is_left_out_without_running_its_str(record, define, monkeypatch):
     class Nameless:
         def __str__(self):
             raise ValueError("no text")
@@ -142,8 +142,8 @@ def test_unprintable_module_name(record, define, monkeypatch):
     hooked = []
     monkeypatch.setattr(sys, "unraisablehook", hooked.append)
     target = define(TARGET, "/srv/app/views.py", Nameless())["target"]
-    assert {r["qualname"] for r in target_records(record(target))} == {"<unprintable Nameless object>.target"}
-    assert hooked and isinstance(hooked[0].exc_value, ValueError)
+    assert {r["qualname"] for r in target_records(record(target))} == {"target"}
+    assert hooked == []
 
 
 @pytest.mark.parametrize("change, name, has_native_id", [

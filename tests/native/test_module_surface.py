@@ -47,12 +47,17 @@ def test_profiler_type_surface():
     assert kind.__doc__ is None
     assert kind.__bases__ == (object,)
     methods = [name for name in vars(kind) if not name.startswith("__")]
-    assert methods == ["save_request_in_db", "build_trace", "register_threading_profiler"]
+    assert methods == ["save_request_in_db", "build_trace", "mark_stopped", "register_threading_profiler",
+                       "trace_id", "parent_trace_id", "replaced_hook_count"]
     signatures = {name: getattr(kind, name).__text_signature__ for name in methods}
     assert signatures == {
         "save_request_in_db": "($self)",
         "build_trace": "($self)",
+        "mark_stopped": "($self, /)",
         "register_threading_profiler": "($self, _frame, _event, _arg)",
+        "trace_id": "($self, /)",
+        "parent_trace_id": "($self, /)",
+        "replaced_hook_count": "($self, /)",
     }
     assert all(getattr(kind, name).__doc__ is None for name in methods)
 
@@ -94,7 +99,8 @@ def test_threading_installer_argument_errors(args, kwargs, message):
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("method", ["build_trace", "save_request_in_db"])
+@pytest.mark.parametrize("method", ["build_trace", "save_request_in_db", "trace_id", "parent_trace_id",
+                                    "replaced_hook_count"])
 def test_no_argument_methods_refuse_arguments(method):
     with pytest.raises(TypeError):
         getattr(registered().rust_profiler, method)(1)

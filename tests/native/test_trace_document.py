@@ -1,6 +1,7 @@
 """The trace document's layout, byte for byte where it is fixed, and the
 MessagePack writer's size classes checked against the msgpack package."""
 
+import pathlib
 import struct
 import sys
 import threading
@@ -9,6 +10,7 @@ import msgpack
 import pytest
 
 import vopo.git
+import vopo.serialize
 import vopo.version
 from vopo import _vopo
 from vopo_testing import Host, decode, profile
@@ -147,8 +149,6 @@ def test_commit_sha_string(monkeypatch):
 
 
 @pytest.mark.parametrize("module, attribute, value, error", [
-    ("sys", "argv", ["ok", 1], TypeError),
-    ("sys", "argv", "not a list", TypeError),
     ("vopo.git", "COMMIT_SHA", 5, TypeError),
     ("vopo.version", "__version__", None, TypeError),
 ])
@@ -165,11 +165,51 @@ def test_host_fact_failures_leave_records_in_place(monkeypatch, module, attribut
         "work", "work"]
 
 
-def test_argv_string_message(monkeypatch):
-    profiler = empty_profiler()
-    monkeypatch.setattr(sys, "argv", "abc")
-    with pytest.raises(TypeError, match="^Can't extract `str` to `Vec`$"):
-        profiler.build_trace()
+class Unrenderable:
+    pass
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["prog", pathlib.PurePosixPath("/tmp/data"), 3], ["prog", "<rendered PurePosixPath>", "<rendered int>"]),
+    (("prog", "-v"), ["prog", "-v"]),
+    (["prog", "caf\udce9"], ["prog", "caf\\udce9"]),
+    ("not a list", []),
+    (None, []),
+])
+def test_any_argv_gives_a_trace(monkeypatch, argv, expected):
+    monkeypatch.setattr(vopo.serialize, "render_value", lambda value: f"<rendered {type(value).__name__}>",
+                        raising=False)
+    monkeypatch.setattr(sys, "argv", argv)
+    assert decode(empty_profiler().build_trace())["command_line_args"] == expected
+
+
+def test_deleted_argv_gives_no_arguments(monkeypatch):
+    monkeypatch.delattr(sys, "argv")
+    assert decode(empty_profiler().build_trace())["command_line_args"] == []
+
+
+@pytest.mark.parametrize("render", [
+    lambda value: 1 / 0,
+    lambda value: b"bytes, not text",
+    None,
+])
+def test_argv_item_that_cannot_be_rendered_is_named_by_type(monkeypatch, render):
+    if render is None:
+        monkeypatch.delattr(vopo.serialize, "render_value", raising=False)
+    else:
+        monkeypatch.setattr(vopo.serialize, "render_value", render, raising=False)
+    monkeypatch.setattr(sys, "argv", ["prog", Unrenderable()])
+    assert decode(empty_profiler().build_trace())["command_line_args"] == ["prog", "<Unrenderable>"]
+
+
+def test_interrupt_while_rendering_argv_propagates(monkeypatch):
+    def interrupted(value):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(vopo.serialize, "render_value", interrupted, raising=False)
+    monkeypatch.setattr(sys, "argv", ["prog", 1])
+    with pytest.raises(KeyboardInterrupt):
+        empty_profiler().build_trace()
 
 
 def test_timestamp_is_creation_time():

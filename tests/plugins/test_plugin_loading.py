@@ -64,6 +64,8 @@ def without(key):
     (describe(["f"], events="call"), TypeError, "Can't extract `str` to `Vec`"),
     (describe(["f"], events=5), TypeError, "'int' object cannot be converted to 'Sequence'"),
     (describe(["f"], events=["call", 1]), TypeError, "'int' object cannot be converted to 'PyString'"),
+    *[(describe(["f"], **{key: "frame_exception"}), ValueError, 'record type "frame_exception"')
+      for key in ("call_type", "return_type")],
 ])
 def test_malformed_description_propagates_its_error_and_stops_loading(use_plugins, description, error, message):
     later_contexts = []

@@ -5,7 +5,8 @@ same frame id closes it. A node's parent is the recorded call named by its
 call site, which is always a call stored earlier in the same thread, so the
 tree never depends on the order of unrelated records and cannot loop.
 Plugin records hang under the call that was running when they were made
-(their own call site). Returns whose call was never recorded become orphan
+(their own call site). A "frame_exception" record right after a return
+marks that call (or orphan return) as ended by an exception. Returns whose call was never recorded become orphan
 entries where they occurred. Children are ordered by timestamp.
 """
 
@@ -21,6 +22,8 @@ class Call:
     call: Record
     ret: Optional[Record] = None
     children: list = field(default_factory=list)
+    # The "frame_exception" record when the call ended by an exception.
+    exception: Optional[Record] = None
 
     @property
     def timestamp(self):
@@ -47,6 +50,7 @@ class Mark:
     """A plugin record, or a return whose call was not recorded."""
 
     record: Record
+    exception: Optional[Record] = None
 
     @property
     def timestamp(self):
@@ -87,7 +91,13 @@ def build_tree(records):
     open_calls = {}
     calls = []
     marks = []
+    returned = None  # the call or orphan return that the previous record ended
     for record in records:
+        if record.is_frame_exception and _ends(returned, record):
+            returned.exception = record
+            returned = None
+            continue
+        returned = None
         if record.is_frame and record.event == "call":
             node = Call(record)
             calls.append(node)
@@ -98,10 +108,13 @@ def build_tree(records):
             node = open_calls.get(record.frame_id) if record.frame_id is not None else None
             if node is not None and node.ret is None:
                 node.ret = record
+                returned = node
                 continue
         mark = Mark(record)
         marks.append(mark)
         _parent_list(record, open_calls, roots).append(mark)
+        if mark.is_orphan_return:
+            returned = mark
     _order_by_time(roots)
     return ThreadTree(roots, calls, marks)
 
@@ -128,6 +141,14 @@ def end_of(trees):
         for mark in tree.marks:
             latest = max(latest, mark.timestamp)
     return latest
+
+
+def _ends(returned, exception_record):
+    """Whether ``exception_record`` belongs to the return just read."""
+    if returned is None:
+        return False
+    frame_record = returned.call if isinstance(returned, Call) else returned.record
+    return frame_record.frame_id is not None and frame_record.frame_id == exception_record.frame_id
 
 
 def _parent_list(record, open_calls, roots):

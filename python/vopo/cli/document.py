@@ -14,8 +14,11 @@ from typing import List, Optional
 import msgpack
 
 from vopo.cli.errors import CliError
+from vopo.values.decode import ext_hook
 
 FRAME = "frame"
+# Follows the return record of a frame that was left by an exception.
+FRAME_EXCEPTION = "frame_exception"
 _LATEST_TIME = 1e12
 # Keys every record carries; anything else on a plugin record is the plugin's own.
 STANDARD_KEYS = frozenset(
@@ -43,6 +46,14 @@ class Record:
     @property
     def is_frame(self):
         return self.type == FRAME
+
+    @property
+    def is_frame_exception(self):
+        return self.type == FRAME_EXCEPTION
+
+    @property
+    def is_plugin(self):
+        return not self.is_frame and not self.is_frame_exception
 
     @property
     def event(self):
@@ -130,7 +141,7 @@ def decode_document(blob, label):
     if not isinstance(blob, bytes):
         raise _corrupt(label, f"stored value is {type(blob).__name__}, not MessagePack bytes")
     try:
-        document = msgpack.unpackb(blob, raw=False, strict_map_key=False)
+        document = msgpack.unpackb(blob, raw=False, strict_map_key=False, ext_hook=ext_hook)
     except Exception as error:
         raise _corrupt(label, f"truncated or corrupt MessagePack ({type(error).__name__}: {error})") from None
     _check_document(document, label)
@@ -172,10 +183,13 @@ def _group_by_thread(documents, label):
     for document in documents:
         lists = [document["frames_of_interest"], *document["frames"].values()]
         for records in lists:
+            key = None
             for raw in records:
                 record = _record(raw, seq, label)
                 seq += 1
-                key = record.native_id if record.native_id is not None else ("name", record.thread)
+                # An exception record names no thread: it belongs to the return before it.
+                if not (record.is_frame_exception and key is not None and record.thread is None):
+                    key = record.native_id if record.native_id is not None else ("name", record.thread)
                 thread = threads.get(key)
                 if thread is None:
                     thread = threads[key] = ThreadRecords(record.native_id, record.thread or "?")

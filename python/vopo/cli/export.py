@@ -6,7 +6,8 @@ native id), times in microseconds from the start of the trace, with
 thread-name metadata. A call that never returned lasts until the trace's
 last record. Events are clamped inside their caller and after their
 previous sibling, so a clock step never breaks the nesting viewers need.
-Two plugin records sharing a frame id (the start and end of a test or a
+A call that ended by an exception is in the category "exception", colored
+as an error, with the exception in its args. Two plugin records sharing a frame id (the start and end of a test or a
 request) become an async span on a track of its own; other plugin records
 and orphan returns become instant events.
 
@@ -22,10 +23,13 @@ from vopo.cli import formatting, store
 from vopo.cli.calltree import Call, build_tree, end_of
 from vopo.cli.document import load_trace
 from vopo.cli.errors import CliError
+from vopo.cli.raised import exception_text
 from vopo.cli.values import json_safe, render, render_arguments
 
 FORMATS = ("chrome", "json")
 ARGS_LIMIT = 500
+# One of the trace viewers' reserved colour names: red.
+EXCEPTION_COLOR = "terrible"
 _PROCESS_ID_WITHOUT_MAIN_THREAD = 1
 
 
@@ -137,28 +141,35 @@ class _Events:
             args["called_from_line"] = node.call_line
         if node.ret is None:
             args["unfinished"] = True
+        elif node.exception is not None:
+            args["exception"] = exception_text(node.exception, ARGS_LIMIT)
         else:
             args["return"] = render(node.ret.raw.get("arg"), ARGS_LIMIT)
         begin = self.micros(start)
-        self.items.append(
-            {
-                "ph": "X",
-                "name": record.name,
-                "cat": "call",
-                "pid": self.pid,
-                "tid": tid,
-                "ts": begin,
-                "dur": round(self.micros(stop) - begin, 3),
-                "args": args,
-            }
-        )
+        event = {
+            "ph": "X",
+            "name": record.name,
+            "cat": "call",
+            "pid": self.pid,
+            "tid": tid,
+            "ts": begin,
+            "dur": round(self.micros(stop) - begin, 3),
+            "args": args,
+        }
+        if node.exception is not None:
+            event.update(cat="exception", cname=EXCEPTION_COLOR)
+        self.items.append(event)
 
     def marks(self, tid, records, tree):
         spans = _plugin_spans(records)
         for mark in tree.marks:
             record = mark.record
             if mark.is_orphan_return:
-                args = {"path": record.path, "return": render(record.raw.get("arg"), ARGS_LIMIT)}
+                args = {"path": record.path}
+                if mark.exception is not None:
+                    args["exception"] = exception_text(mark.exception, ARGS_LIMIT)
+                else:
+                    args["return"] = render(record.raw.get("arg"), ARGS_LIMIT)
                 self.instant(tid, record, f"return of {record.name} without a recorded call", args)
             elif record.frame_id in spans:
                 self.span_edge(tid, record, spans[record.frame_id])
@@ -199,7 +210,7 @@ def _plugin_spans(records):
     """Frame id to (opening, closing) for plugin records that come in pairs."""
     by_id = {}
     for record in records:
-        if not record.is_frame and record.frame_id is not None:
+        if record.is_plugin and record.frame_id is not None:
             by_id.setdefault(record.frame_id, []).append(record)
     return {frame_id: tuple(pair) for frame_id, pair in by_id.items() if len(pair) == 2}
 

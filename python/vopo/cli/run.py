@@ -10,6 +10,7 @@ runs. After it: a short summary of what was saved, on stderr so that the
 program's stdout stays as it was.
 """
 
+import math
 import os
 import sys
 from dataclasses import dataclass, field
@@ -21,7 +22,7 @@ from vopo.cli.document import load_trace
 from vopo.cli.errors import CliError
 
 # Options of ``run`` that take a value as the next word.
-VALUE_OPTIONS = ("--db", "--include", "--ignore")
+VALUE_OPTIONS = ("--db", "--include", "--ignore", "--timeout")
 FIRST_CALLS_SHOWN = 10
 TRACES_SUMMARISED = 10
 
@@ -66,14 +67,18 @@ def split_command_line(words):
 def prepare(program, options):
     """The plan of one run; raises CliError for a missing script or a
     database that could not take the trace."""
-    if program.script is not None and not os.path.isfile(program.script):
+    if program.script is not None and not os.path.exists(program.script):
         raise CliError(f"cannot open script {program.script!r}: no such file")
     db_path = os.path.abspath(options.db or store.default_db_path())
     last_row_before = store.last_row_id(db_path, options.timeout)
     config = {
+        "sqlite_busy_timeout": math.ceil(options.timeout),
         "threading": options.threading,
+        "lightweight_repr": options.lightweight,
         "filters": {"include_frames": list(options.include), "ignore_frames": list(options.ignore)},
     }
+    if options.user_repr:
+        config["user_repr"] = True
     return Plan(program, db_path, config, last_row_before)
 
 
@@ -128,7 +133,7 @@ def _trace_summary(trace):
     for thread in trace.threads:
         frames = [record for record in thread.records if record.is_frame]
         calls = sum(1 for record in frames if record.event == "call")
-        plugins = len(thread.records) - len(frames)
+        plugins = sum(1 for record in thread.records if record.is_plugin)
         counts = f"{formatting.plural(len(frames), 'frame record')} ({formatting.plural(calls, 'call')}"
         counts += f", {formatting.plural(len(frames) - calls, 'return')})"
         if plugins:
