@@ -228,6 +228,31 @@ inline PyObject* code_qualname(PyCodeObject* code) {
 #endif
 }
 
+// Per-code-object data slots (co_extra), freed with the code object.
+inline Py_ssize_t request_code_extra_index(freefunc free_data) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Eval_RequestCodeExtraIndex(free_data);
+#else
+  return _PyEval_RequestCodeExtraIndex(free_data);
+#endif
+}
+
+inline int get_code_extra(PyCodeObject* code, Py_ssize_t index, void** data) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#else
+  return _PyCode_GetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#endif
+}
+
+inline int set_code_extra(PyCodeObject* code, Py_ssize_t index, void* data) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#else
+  return _PyCode_SetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#endif
+}
+
 // The object of the thread's profile hook, borrowed; NULL when it has none.
 inline PyObject* profile_hook_object(PyThreadState* thread_state) { return thread_state->c_profileobj; }
 

@@ -5,10 +5,12 @@
 
 #include "filters/separator.h"
 #include "py/compat.h"
+#include "py/code_extra.h"
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
 #include "utils/program_exceptions.h"
+#include "utils/static_attribute.h"
 #include "utils/working_directory.h"
 
 namespace vopo::utils {
@@ -45,9 +47,9 @@ std::string_view strip_directory(std::string_view directory, std::string_view fi
 
 // A file name that is relative or a placeholder such as "<string>" needs
 // no working directory: it cannot start with it.
-std::string_view relative_to_working_directory(std::string_view filename) {
+std::string_view relative_to_working_directory(std::string_view filename, bool cached) {
   if (!is_rooted(filename)) return filename;
-  return strip_directory(working_directory(), filename);
+  return strip_directory(working_directory(cached), filename);
 }
 
 uint64_t line_number(PyFrameObject* frame) {
@@ -111,6 +113,12 @@ std::string dotted(PyObject* module, PyObject* qualname) {
 }
 
 std::string dotted_name_of(PyObject* object) {
+  // A function's `__module__` and `__qualname__` are its own fields, which
+  // nothing in an instance dict can shadow.
+  if (PyFunction_Check(object)) {
+    auto* function = reinterpret_cast<PyFunctionObject*>(object);
+    return dotted(function->func_module, function->func_qualname);
+  }
   Ref module = py::getattr(object, names().dunder_module);
   Ref qualname = py::getattr(object, names().dunder_qualname);
   return dotted(module.get(), qualname.get());
@@ -160,12 +168,14 @@ PyObject* property_type() {
 // The attribute as stored on the object or its class, without running
 // descriptors or `__getattr__`.
 Ref static_attribute(PyObject* object, PyObject* name) {
+  if (Ref found = ordinary_static_attribute(object, name)) return found;
   return py::call(getattr_static(), {object, name});
 }
 
 // A method reached through `self`; a property stands for its getter.
 std::string qualname_through_self(PyObject* self, PyObject* name) {
   Ref attribute = static_attribute(self, name);
+  if (PyFunction_Check(attribute.get())) return dotted_name_of(attribute.get());
   int is_property = PyObject_IsInstance(attribute.get(), property_type());
   if (is_property < 0) py::throw_pending();
   if (is_property) attribute = py::getattr(attribute.get(), names().fget);
@@ -193,14 +203,38 @@ std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* nam
   return dotted_name_of(item(py::frame_globals(frame), name).get());
 }
 
+// The dotted name of a code object that carries its qualified name, kept
+// with the `__name__` string it was made with; globals with another
+// `__name__` (exec'd code) make it again.
+struct DottedNameCache {
+  bool filled = false;
+  Ref module;
+  std::string dotted;
+};
+
+// Only exact strings are cached: their text cannot change and reading it
+// runs no code, and holding them keeps nothing of the program's alive.
+std::string cached_dotted(PyCodeObject* code, PyObject* module, PyObject* qualname) {
+  bool cacheable = (module == nullptr || PyUnicode_CheckExact(module)) && PyUnicode_CheckExact(qualname);
+  DottedNameCache* cache = cacheable ? py::CodeExtra<DottedNameCache>::of(code) : nullptr;
+  if (cache == nullptr) return dotted(module, qualname);
+  if (!cache->filled || cache->module.get() != module) {
+    std::string name = dotted(module, qualname);
+    cache->module = Ref::borrow(module);
+    cache->dotted = std::move(name);
+    cache->filled = true;
+  }
+  return cache->dotted;
+}
+
 }  // namespace
 
-std::string frame_path(PyFrameObject* frame) {
+std::string frame_path(PyFrameObject* frame, bool cached) {
   PyObject* filename_object = py::frame_code(frame)->co_filename;
   if (!PyUnicode_Check(filename_object)) py::throw_conversion_error(filename_object, "PyString");
   std::string_view filename = py::utf8_view(filename_object);
   uint64_t line = line_number(frame);
-  std::string_view file_part = relative_to_working_directory(filename);
+  std::string_view file_part = relative_to_working_directory(filename, cached);
 
   char digits[20];
   auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line);
@@ -213,9 +247,12 @@ std::string frame_path(PyFrameObject* frame) {
   return path;
 }
 
-std::optional<std::string> frame_qualname(PyFrameObject* frame) {
+std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached) {
   PyCodeObject* code = py::frame_code(frame);
-  if (PyObject* qualname = py::code_qualname(code)) return dotted(module_name(frame).get(), qualname);
+  if (PyObject* qualname = py::code_qualname(code)) {
+    Ref module = module_name(frame);
+    return cached ? cached_dotted(code, module.get(), qualname) : dotted(module.get(), qualname);
+  }
 
   PyObject* name = code->co_name;
   if (!PyUnicode_Check(name)) py::throw_conversion_error(name, "PyString");

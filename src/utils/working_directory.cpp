@@ -53,10 +53,10 @@ void watch_working_directory_changes() {
   hook_installed = true;
 }
 
-std::string_view working_directory() {
+std::string_view working_directory(bool cached) {
   uint64_t changes = directory_changes.load(std::memory_order_relaxed);
   // Without the hook no change would be noticed, so read every time.
-  if (!hook_installed || changes != read_at_change) {
+  if (!cached || !hook_installed || changes != read_at_change) {
     cached_directory = read_working_directory();
     read_at_change = changes;
   }

@@ -13,7 +13,8 @@ namespace vopo::utils {
 void watch_working_directory_changes();
 
 // The working directory as last read. A change made by native code outside
-// Python's `os` module is seen only after the next `os.chdir`.
-std::string_view working_directory();
+// Python's `os` module is seen only after the next `os.chdir`. Read afresh
+// every time when `cached` is false.
+std::string_view working_directory(bool cached);
 
 }  // namespace vopo::utils
