@@ -27,6 +27,9 @@ class Host:
         self.trace_id = "trc_benchmark"
         self.source = "benchmark"
 
+    def __call__(self):
+        pass
+
 LIBRARY_SOURCE = "def library_call(x):\n    return x + 1\n"
 library = {}
 exec(compile(LIBRARY_SOURCE, "/usr/lib/python3/site-packages/benchlib/core.py", "exec"), library)

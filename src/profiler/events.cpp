@@ -203,13 +203,6 @@ void handle_reporting_failures(Profiler& profiler, PyFrameObject* frame, PyObjec
   }
 }
 
-// An event of a frame the profiler already knows it ignores, with nothing
-// else waiting for this thread's next event, needs nothing more.
-bool skips_at_once(const Profiler& profiler, const ThreadStore& store, PyFrameObject* frame) {
-  if (profiler.fork_leftovers.pending || store.awaiting_unwind) return false;
-  return py::is_frame(reinterpret_cast<PyObject*>(frame)) && known_to_skip(profiler, frame);
-}
-
 // The interpreter unwinds the frame of an event that raises (a call's frame
 // never runs), so the stack lets go of it before the exception is set.
 int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error) noexcept {
@@ -226,13 +219,18 @@ int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error)
 
 }  // namespace
 
+bool skips_at_once(const Profiler& profiler, PyFrameObject* frame) noexcept {
+  if (profiler.fork_leftovers.pending) return false;
+  const ThreadStore* store = profiler.threads.current_if_known();
+  if (store == nullptr || store->awaiting_unwind || store->raised_frame != nullptr) return false;
+  return py::is_frame(reinterpret_cast<PyObject*>(frame)) && known_to_skip(profiler, frame);
+}
+
 int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
                  bool exits_visible) noexcept {
   try {
-    ThreadStore& store = profiler.threads.current();
-    if (is_unwind_after_raise(store, frame, event)) return 0;
+    if (is_unwind_after_raise(profiler.threads.current(), frame, event)) return 0;
     utils::run_pending_signal_handlers();
-    if (skips_at_once(profiler, store, frame)) return 0;
     handle_reporting_failures(profiler, frame, arg, event, exits_visible);
     return 0;
   } catch (py::Error& error) {
