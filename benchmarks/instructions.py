@@ -3,7 +3,7 @@
 Each workload runs in a child process under valgrind at two sizes, without
 profiling and under each configuration; the difference between the sizes
 cancels start-up, so what remains is the cost of the extra events. Counts do
-not depend on the machine's load.
+not depend on the machine's load; a fixed hash seed keeps them repeatable.
 
     python benchmarks/instructions.py [--small N] [--large N]
 """
@@ -84,6 +84,7 @@ def instructions(script, workload, mode, n, db_path):
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out.name}", sys.executable, script,
              workload, mode, str(n), db_path],
             check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         with open(out.name) as dump:
             totals = re.search(r"^totals:\s+(\d+)", dump.read(), re.MULTILINE)

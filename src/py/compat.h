@@ -80,7 +80,10 @@ namespace detail {
 inline Py_ssize_t name_slot(PyObject* names, PyObject* name) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
     PyObject* candidate = PyTuple_GET_ITEM(names, i);
-    if (candidate == name || PyUnicode_Compare(candidate, name) == 0) return i;
+    if (candidate == name) return i;
+    // Equal interned strings are one object.
+    if (PyUnicode_CHECK_INTERNED(candidate) && PyUnicode_CHECK_INTERNED(name)) continue;
+    if (PyUnicode_Compare(candidate, name) == 0) return i;
   }
   return -1;
 }
