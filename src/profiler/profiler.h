@@ -94,7 +94,9 @@ class Profiler : private utils::ForkWatcher {
         plugins(std::move(plugins)),
         trace(std::move(trace_id)) {}
 
-  const uint64_t serial = new_profiler_serial();
+  // Names the verdicts this profiler leaves on code objects; renewed when
+  // the plugin table is emptied, as verdicts point into it.
+  uint64_t serial = new_profiler_serial();
   Settings settings;
   const filters::FrameFilters filters;
   plugins::PluginTable plugins;
