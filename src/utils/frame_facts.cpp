@@ -112,10 +112,10 @@ std::string dotted(PyObject* module, PyObject* qualname) {
   return name;
 }
 
-std::string dotted_name_of(PyObject* object) {
-  // A function's `__module__` and `__qualname__` are its own fields, which
-  // nothing in an instance dict can shadow.
-  if (PyFunction_Check(object)) {
+// `native` reads a function's `__module__` and `__qualname__` from its own
+// fields, which nothing in an instance dict can shadow.
+std::string dotted_name_of(PyObject* object, bool native) {
+  if (native && PyFunction_Check(object)) {
     auto* function = reinterpret_cast<PyFunctionObject*>(object);
     return dotted(function->func_module, function->func_qualname);
   }
@@ -166,41 +166,45 @@ PyObject* property_type() {
 }
 
 // The attribute as stored on the object or its class, without running
-// descriptors or `__getattr__`.
-Ref static_attribute(PyObject* object, PyObject* name) {
-  if (Ref found = ordinary_static_attribute(object, name)) return found;
+// descriptors or `__getattr__`; `native` reads ordinary classes directly.
+Ref static_attribute(PyObject* object, PyObject* name, bool native) {
+  if (native) {
+    if (Ref found = ordinary_static_attribute(object, name)) return found;
+  }
   return py::call(getattr_static(), {object, name});
 }
 
 // A method reached through `self`; a property stands for its getter.
-std::string qualname_through_self(PyObject* self, PyObject* name) {
-  Ref attribute = static_attribute(self, name);
-  if (PyFunction_Check(attribute.get())) return dotted_name_of(attribute.get());
+std::string qualname_through_self(PyObject* self, PyObject* name, bool native) {
+  Ref attribute = static_attribute(self, name, native);
+  if (native && PyFunction_Check(attribute.get())) return dotted_name_of(attribute.get(), native);
   int is_property = PyObject_IsInstance(attribute.get(), property_type());
   if (is_property < 0) py::throw_pending();
   if (is_property) attribute = py::getattr(attribute.get(), names().fget);
-  return dotted_name_of(attribute.get());
+  return dotted_name_of(attribute.get(), native);
 }
 
 // Without `co_qualname` the name is looked for where the function came
 // from: the caller's namespace, the instance or class it was called on, the
 // class body being run, or the module.
-std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* name) {
+std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* name, bool native) {
   Ref caller = py::frame_back(frame);
   if (!caller) {
     if (PyErr_Occurred()) py::throw_pending();
     return std::nullopt;
   }
-  if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get());
+  if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get(), native);
 
-  if (Ref self = py::frame_local(frame, names().self)) return qualname_through_self(self.get(), name);
+  if (Ref self = py::frame_local(frame, names().self)) return qualname_through_self(self.get(), name, native);
   Ref cls = py::frame_local(frame, names().cls);
-  if (cls && PyType_Check(cls.get())) return dotted_name_of(static_attribute(cls.get(), name).get());
+  if (cls && PyType_Check(cls.get())) {
+    return dotted_name_of(static_attribute(cls.get(), name, native).get(), native);
+  }
 
   if (Ref qualname = py::frame_local(frame, names().dunder_qualname)) {
     return dotted(module_name(frame).get(), qualname.get());
   }
-  return dotted_name_of(item(py::frame_globals(frame), name).get());
+  return dotted_name_of(item(py::frame_globals(frame), name).get(), native);
 }
 
 // The dotted name of a code object that carries its qualified name, kept
@@ -258,7 +262,7 @@ std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached) {
   if (!PyUnicode_Check(name)) py::throw_conversion_error(name, "PyString");
   if (py::utf8_view(name) == "<module>") return dotted(module_name(frame).get(), name);
   try {
-    return inferred_qualname(frame, name);
+    return inferred_qualname(frame, name, cached);
   } catch (const py::Error& error) {
     // Inference is best effort: whatever it could not find leaves the name
     // absent, and its exception is dropped, unless it is the program's.

@@ -16,7 +16,8 @@ std::string frame_path(PyFrameObject* frame, bool cached);
 // The dotted module and qualified name; inferred from the frame's callers
 // and locals where code objects carry no qualified name. Absent when it
 // cannot be found. `cached` keeps names per code object where they carry a
-// qualified name, and reads attributes natively where it can.
+// qualified name, and reads attributes natively where it can rather than
+// through `inspect`.
 std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached);
 
 }  // namespace vopo::utils
