@@ -1,11 +1,14 @@
 """Per-event cost of profiling, measured side by side in one process.
 
 Each workload runs without profiling, under the module's no-op profile
-function (the floor any C profile hook pays), under cProfile, and under vopo
-with a trivial serializer (the single byte nil) and with the real one. The
-table gives the overhead per call/return event in nanoseconds and its ratio
-to the no-op floor.
+function (the floor any C profile hook pays), under cProfile, yappi and
+viztracer (without and with argument and return value logging) when they are
+installed, and under vopo with a trivial serializer (the single byte nil) and
+with the real one. The table gives the overhead per call/return event in
+nanoseconds and its ratio to the no-op floor. vopo's runs include building
+its trace document; viztracer's do not include saving its report.
 
+    pip install yappi viztracer   # for their columns; not a vopo dependency
     python benchmarks/overhead.py [--repeat N]
 """
 
@@ -112,6 +115,35 @@ def run_cprofile(fn, n):
     profile.disable()
 
 
+def run_yappi(fn, n):
+    import yappi
+    yappi.set_clock_type("wall")
+    yappi.start(builtins=False)
+    fn(n)
+    yappi.stop()
+    yappi.clear_stats()
+
+
+def viztracer_runner(log_arguments):
+    def run(fn, n):
+        from viztracer import VizTracer
+        tracer = VizTracer(verbose=0, tracer_entries=2_000_000, log_func_args=log_arguments,
+                           log_func_retval=log_arguments)
+        tracer.start()
+        fn(n)
+        tracer.stop()
+        tracer.clear()
+    return run
+
+
+def installed(module):
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
+
+
 def vopo_runner(serializer, db_path):
     def run(fn, n):
         original = vopo.serialize.dump_msgpack
@@ -153,6 +185,9 @@ def main():
     modes = [
         ("no-op hook", run_noop),
         ("cProfile", run_cprofile),
+        *([("yappi", run_yappi)] if installed("yappi") else []),
+        *([("viztracer", viztracer_runner(False)),
+           ("viztracer, args+retval", viztracer_runner(True))] if installed("viztracer") else []),
         ("vopo, nil serializer", vopo_runner(lambda value: b"\xc0", db_path)),
         ("vopo, real serializer", vopo_runner(None, db_path)),
     ]

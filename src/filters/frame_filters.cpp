@@ -43,10 +43,16 @@ FilenameVerdict FrameFilters::decide_by_name(std::string_view filename) const {
   return {included, built_in_ignored || configured_ignored, has_generated_attrs_prefix(filename)};
 }
 
-bool FrameFilters::should_record(PyFrameObject* frame, PyObject* co_filename, std::string_view filename) const {
+NameDecision FrameFilters::decide(PyObject* co_filename, std::string_view filename) const {
   FilenameVerdict verdict = verdicts_.lookup(co_filename, [&] { return decide_by_name(filename); });
-  const bool generated = verdict.generated_prefix || called_from_attrs(frame);
-  return verdict.included || !(verdict.ignored_by_name || generated);
+  if (verdict.included) return NameDecision::record;
+  if (verdict.ignored_by_name || verdict.generated_prefix) return NameDecision::ignore;
+  return NameDecision::walk_callers;
+}
+
+bool FrameFilters::should_record(PyFrameObject* frame, NameDecision decision) {
+  if (decision != NameDecision::walk_callers) return decision == NameDecision::record;
+  return !called_from_attrs(frame);
 }
 
 }  // namespace vopo::filters

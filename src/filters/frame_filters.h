@@ -10,6 +10,9 @@
 
 namespace vopo::filters {
 
+// What the file name alone says about recording a frame.
+enum class NameDecision { record, ignore, walk_callers };
+
 class FrameFilters {
  public:
   FrameFilters() = default;
@@ -19,9 +22,11 @@ class FrameFilters {
 
   // Recorded when an include fragment matches, or when neither the built-in
   // rules nor an ignore fragment do. What the name alone decides is cached
-  // per `co_filename` object; the generated-attrs caller walk runs on every
-  // event whose name does not carry the attrs prefix.
-  bool should_record(PyFrameObject* frame, PyObject* co_filename, std::string_view filename) const;
+  // per `co_filename` object.
+  NameDecision decide(PyObject* co_filename, std::string_view filename) const;
+  // Only a name that neither includes nor ignores the frame needs the
+  // generated-attrs caller walk.
+  static bool should_record(PyFrameObject* frame, NameDecision decision);
 
  private:
   FilenameVerdict decide_by_name(std::string_view filename) const;

@@ -12,6 +12,7 @@
 #include "py/object.h"
 #include "utils/fork_safety.h"
 #include "utils/program_exceptions.h"
+#include "utils/working_directory.h"
 
 namespace vopo::lib {
 
@@ -45,6 +46,7 @@ bool threading_requested(PyObject* config) {
 
 void register_host_profiler(PyObject* host) {
   if (!PyCallable_Check(host)) throw py::Error::type_error("profiler object is not callable");
+  utils::watch_working_directory_changes();
   py::Ref instance = wrap_profiler(profiler::construct_profiler(host));
   py::check_status(PyObject_SetAttr(host, py::names().rust_profiler, instance.get()));
   start_watching_unwinds(profiler_of(instance.get()));

@@ -169,6 +169,7 @@ int clear(PyObject* self) {
   profiler::Profiler* profiler = reinterpret_cast<ProfilerObject*>(self)->profiler;
   if (profiler == nullptr) return 0;
   auto plugins = profiler->plugins.take_all();
+  profiler->serial = profiler::new_profiler_serial();
   profiler::StoreList stores = profiler->threads.release_all();
   return 0;
 }

@@ -27,8 +27,9 @@ int profile_trampoline(PyObject* hook, PyFrameObject* frame, int what, PyObject*
   if (hook == nullptr) return fail_with_pending_or_system_error();
   if (!is_profiler_object(hook)) return fail_not_a_profiler(hook);
   if (frame == nullptr) return fail_with_pending_or_system_error();
-  EventScope scope(hook);
   profiler::Profiler& profiler = profiler_of(hook);
+  if (!profiler.stopped && profiler::skips_at_once(profiler, frame)) return 0;
+  EventScope scope(hook);
   if (profiler.stopped) {
     // The scope keeps the instance alive while the hook lets go of it.
     PyEval_SetProfile(nullptr, nullptr);

@@ -153,13 +153,11 @@ void reporting_failures(const EventFacts& facts, Body&& body) {
 }  // namespace
 
 void run_plugin_stage(profiler::Profiler& profiler, const EventFacts& facts, profiler::ThreadStore& store,
-                      profiler::InterestBatch& batch) {
+                      profiler::InterestBatch& batch, std::vector<PluginEntry>* entries) {
   PluginTable& table = profiler.plugins;
   // The table's structure never changes after loading, so an event whose
   // name no plugin mentions needs neither the lock nor a wait for another
   // thread's plugin code.
-  if (table.empty()) return;
-  std::vector<PluginEntry>* entries = table.find(facts.code_name);
   if (entries == nullptr) return;
   const bool lightweight = profiler.settings.lightweight_repr;
   reporting_failures(facts, [&] {

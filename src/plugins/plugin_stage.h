@@ -7,10 +7,12 @@
 
 namespace vopo::plugins {
 
-// Runs for every event, before the record decision. A failing entry is
-// reported and skipped; only an exception that belongs to the program
-// leaves the stage.
+// Runs for every event, before the record decision, with the entries
+// registered under the frame's code name (NULL when there are none). A
+// failing entry is reported and skipped; only an exception that belongs to
+// the program leaves the stage.
 void run_plugin_stage(profiler::Profiler& profiler, const profiler::EventFacts& facts,
-                      profiler::ThreadStore& store, profiler::InterestBatch& batch);
+                      profiler::ThreadStore& store, profiler::InterestBatch& batch,
+                      std::vector<PluginEntry>* entries);
 
 }  // namespace vopo::plugins

@@ -1,5 +1,8 @@
 #include "profiler/construction.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
@@ -38,6 +41,13 @@ bool read_flag(PyObject* config, PyObject* key, const char* panic_message) {
   }
 }
 
+// The environment variable that turns the record path's caches off, kept to
+// compare the records they give with those of the uncached path.
+bool reference_path_requested() {
+  const char* value = std::getenv("VOPO_REFERENCE_PATH");
+  return value != nullptr && std::string_view(value) == "1";
+}
+
 std::string read_db_path(PyObject* host) {
   py::Ref db_path = py::getattr(host, py::names().db_path);
   py::Ref text = py::check(PyObject_Str(db_path.get()));
@@ -68,6 +78,7 @@ std::unique_ptr<Profiler> construct_profiler(PyObject* host) {
   settings.one_trace_per_test = py::to_bool_strict(py::getattr(host, names.one_trace_per_test).get());
   std::string trace_id = py::to_text(py::getattr(host, names.trace_id).get());
   settings.source = py::to_text(py::getattr(host, names.source).get());
+  settings.reference_path = reference_path_requested();
   settings.created_at = ids::current_timestamp();
 
   return std::make_unique<Profiler>(std::move(settings), std::move(filters), std::move(plugins),

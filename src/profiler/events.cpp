@@ -4,6 +4,7 @@
 
 #include "plugins/plugin_stage.h"
 #include "profiler/call_site.h"
+#include "profiler/code_verdicts.h"
 #include "profiler/failure_report.h"
 #include "profiler/frame_exception.h"
 #include "profiler/frame_record.h"
@@ -92,8 +93,9 @@ std::optional<ids::Id> record_frame(Profiler& profiler, const EventFacts& facts,
       frame_call_site(store, facts.frame, facts.event, frame_id ? &*frame_id : nullptr);
   if (facts.event == Event::ret) leave_frame(store, facts.frame);
   const utils::ThreadInfo& thread = current_thread_info(store);
-  std::string path = utils::frame_path(facts.frame);
-  std::optional<std::string> qualname = utils::frame_qualname(facts.frame);
+  const bool cached = !profiler.settings.reference_path;
+  std::string path = utils::frame_path(facts.frame, cached);
+  std::optional<std::string> qualname = utils::frame_qualname(facts.frame, cached);
   py::Ref locals = recorded_locals(facts.frame);
   bool lightweight = profiler.settings.lightweight_repr;
   std::string arg = utils::serialize_value(facts.arg, lightweight);
@@ -112,14 +114,33 @@ bool exits_by_exception(const EventFacts& facts) {
          py::return_exits_by_exception(facts.frame, facts.given_arg);
 }
 
+// What the file name and the code name decide, from the code object's
+// verdict when it has one.
+struct NameVerdicts {
+  filters::NameDecision decision;
+  std::vector<plugins::PluginEntry>* plugin_entries;
+};
+
+NameVerdicts name_verdicts(Profiler& profiler, const EventFacts& facts) {
+  PyCodeObject* code = py::frame_code(facts.frame);
+  if (const CodeVerdict* verdict =
+          code_verdict(profiler, code, facts.co_filename, facts.filename, facts.code_name)) {
+    return {verdict->decision, verdict->plugin_entries};
+  }
+  plugins::PluginTable& table = profiler.plugins;
+  return {profiler.filters.decide(facts.co_filename, facts.filename),
+          table.empty() ? nullptr : table.find(facts.code_name)};
+}
+
 void handle_facts(Profiler& profiler, const EventFacts& facts) {
   StoreInUse in_use(profiler.threads.current());
   ThreadStore& store = in_use.store();
   if (store.awaiting_unwind) hand_over_awaiting_unwind(profiler, store, facts);
   InterestBatch batch;
-  plugins::run_plugin_stage(profiler, facts, store, batch);
+  NameVerdicts verdicts = name_verdicts(profiler, facts);
+  plugins::run_plugin_stage(profiler, facts, store, batch, verdicts.plugin_entries);
   try {
-    if (profiler.filters.should_record(facts.frame, facts.co_filename, facts.filename)) {
+    if (filters::FrameFilters::should_record(facts.frame, verdicts.decision)) {
       std::optional<ids::Id> frame_id = record_frame(profiler, facts, store, batch);
       if (exits_by_exception(facts)) {
         hand_over_exception_exit(profiler, store, facts, frame_id, std::move(batch));
@@ -197,6 +218,13 @@ int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error)
 }
 
 }  // namespace
+
+bool skips_at_once(const Profiler& profiler, PyFrameObject* frame) noexcept {
+  if (profiler.fork_leftovers.pending) return false;
+  const ThreadStore* store = profiler.threads.current_if_known();
+  if (store == nullptr || store->awaiting_unwind || store->raised_frame != nullptr) return false;
+  return py::is_frame(reinterpret_cast<PyObject*>(frame)) && known_to_skip(profiler, frame);
+}
 
 int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
                  bool exits_visible) noexcept {

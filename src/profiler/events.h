@@ -17,4 +17,12 @@ namespace vopo::profiler {
 int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
                  bool exits_visible = true) noexcept;
 
+// Whether the event needs nothing at all: the profiler already knows it
+// neither records the frame's code nor lets a plugin see it, and nothing
+// waits for this thread's next event. Touches no reference count, no error
+// state and no Python code, so it may run before the event's exception
+// state is set aside; pending signals are left to the interpreter, as no
+// Python code of the profiler runs.
+bool skips_at_once(const Profiler& profiler, PyFrameObject* frame) noexcept;
+
 }  // namespace vopo::profiler

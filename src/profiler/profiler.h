@@ -10,6 +10,7 @@
 
 #include "filters/frame_filters.h"
 #include "plugins/plugin_table.h"
+#include "profiler/code_verdicts.h"
 #include "profiler/thread_store.h"
 #include "utils/fork_safety.h"
 
@@ -25,6 +26,8 @@ struct Settings {
   bool one_trace_per_test = false;
   bool threading = false;
   bool lightweight_repr = false;
+  // Every cache of the record path off, to check the caches against.
+  bool reference_path = false;
   double created_at = 0.0;
 };
 
@@ -91,6 +94,9 @@ class Profiler : private utils::ForkWatcher {
         plugins(std::move(plugins)),
         trace(std::move(trace_id)) {}
 
+  // Names the verdicts this profiler leaves on code objects; renewed when
+  // the plugin table is emptied, as verdicts point into it.
+  uint64_t serial = new_profiler_serial();
   Settings settings;
   const filters::FrameFilters filters;
   plugins::PluginTable plugins;

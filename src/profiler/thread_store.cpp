@@ -111,6 +111,11 @@ ThreadStores::Stores ThreadStores::take_other_threads_after_fork() noexcept {
   return others;
 }
 
+const ThreadStore* ThreadStores::current_if_known() const noexcept {
+  const ThreadSlot& slot = thread_slot;
+  return slot.cached_serial == serial_ ? slot.cached_store : nullptr;
+}
+
 ThreadStore& ThreadStores::current() {
   ThreadSlot& slot = thread_slot;
   if (slot.cached_serial == serial_) return *slot.cached_store;

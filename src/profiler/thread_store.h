@@ -69,6 +69,9 @@ class ThreadStores {
   // The calling thread's store, made on its first use. Making one also
   // collects the stores of threads that have ended.
   ThreadStore& current();
+  // The calling thread's store when it is already at hand; NULL when
+  // finding it would mean a lookup or making one.
+  const ThreadStore* current_if_known() const noexcept;
   template <typename Visit>
   void for_each(Visit&& visit) {
     for (auto& [token, store] : stores_) visit(*store);

@@ -83,7 +83,10 @@ namespace detail {
 inline Py_ssize_t name_slot(PyObject* names, PyObject* name) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
     PyObject* candidate = PyTuple_GET_ITEM(names, i);
-    if (candidate == name || PyUnicode_Compare(candidate, name) == 0) return i;
+    if (candidate == name) return i;
+    // Equal interned strings are one object.
+    if (PyUnicode_CHECK_INTERNED(candidate) && PyUnicode_CHECK_INTERNED(name)) continue;
+    if (PyUnicode_Compare(candidate, name) == 0) return i;
   }
   return -1;
 }
@@ -228,6 +231,31 @@ inline PyObject* code_qualname(PyCodeObject* code) {
 #else
   (void)code;
   return nullptr;
+#endif
+}
+
+// Per-code-object data slots (co_extra), freed with the code object.
+inline Py_ssize_t request_code_extra_index(freefunc free_data) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Eval_RequestCodeExtraIndex(free_data);
+#else
+  return _PyEval_RequestCodeExtraIndex(free_data);
+#endif
+}
+
+inline int get_code_extra(PyCodeObject* code, Py_ssize_t index, void** data) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#else
+  return _PyCode_GetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#endif
+}
+
+inline int set_code_extra(PyCodeObject* code, Py_ssize_t index, void* data) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), index, data);
+#else
+  return _PyCode_SetExtra(reinterpret_cast<PyObject*>(code), index, data);
 #endif
 }
 

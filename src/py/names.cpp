@@ -32,6 +32,9 @@ void init_names() {
   intern(n.dunder_name, "__name__");
   intern(n.dunder_module, "__module__");
   intern(n.dunder_qualname, "__qualname__");
+  intern(n.dunder_dict, "__dict__");
+  intern(n.dunder_get, "__get__");
+  intern(n.dunder_set, "__set__");
   intern(n.dunder_builtins, "__builtins__");
   intern(n.self, "self");
   intern(n.cls, "cls");

@@ -19,6 +19,9 @@ struct Names {
   PyObject* dunder_module;
   PyObject* dunder_qualname;
   PyObject* dunder_builtins;
+  PyObject* dunder_dict;
+  PyObject* dunder_get;
+  PyObject* dunder_set;
   PyObject* self;
   PyObject* cls;
   PyObject* getattr_static;

@@ -1,20 +1,17 @@
 #include "utils/frame_facts.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
-#include <climits>
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 
 #include "filters/separator.h"
 #include "py/compat.h"
+#include "py/code_extra.h"
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
 #include "utils/program_exceptions.h"
+#include "utils/static_attribute.h"
+#include "utils/working_directory.h"
 
 namespace vopo::utils {
 
@@ -48,18 +45,11 @@ std::string_view strip_directory(std::string_view directory, std::string_view fi
   return skip_separators(rest);
 }
 
-[[noreturn]] void invalid_working_directory() {
-  throw py::Error::panic("Current directory is invalid");
-}
-
-// Read afresh every time: the profiled program may change directory.
-std::string_view relative_to_working_directory(std::string_view filename) {
-  char buffer[PATH_MAX];
-  if (getcwd(buffer, sizeof(buffer)) != nullptr) return strip_directory(buffer, filename);
-  if (errno != ERANGE) invalid_working_directory();
-  std::unique_ptr<char, decltype(&std::free)> long_directory(getcwd(nullptr, 0), &std::free);
-  if (!long_directory) invalid_working_directory();
-  return strip_directory(long_directory.get(), filename);
+// A file name that is relative or a placeholder such as "<string>" needs
+// no working directory: it cannot start with it.
+std::string_view relative_to_working_directory(std::string_view filename, bool cached) {
+  if (!is_rooted(filename)) return filename;
+  return strip_directory(working_directory(cached), filename);
 }
 
 uint64_t line_number(PyFrameObject* frame) {
@@ -122,7 +112,13 @@ std::string dotted(PyObject* module, PyObject* qualname) {
   return name;
 }
 
-std::string dotted_name_of(PyObject* object) {
+// `native` reads a function's `__module__` and `__qualname__` from its own
+// fields, which nothing in an instance dict can shadow.
+std::string dotted_name_of(PyObject* object, bool native) {
+  if (native && PyFunction_Check(object)) {
+    auto* function = reinterpret_cast<PyFunctionObject*>(object);
+    return dotted(function->func_module, function->func_qualname);
+  }
   Ref module = py::getattr(object, names().dunder_module);
   Ref qualname = py::getattr(object, names().dunder_qualname);
   return dotted(module.get(), qualname.get());
@@ -170,49 +166,79 @@ PyObject* property_type() {
 }
 
 // The attribute as stored on the object or its class, without running
-// descriptors or `__getattr__`.
-Ref static_attribute(PyObject* object, PyObject* name) {
+// descriptors or `__getattr__`; `native` reads ordinary classes directly.
+Ref static_attribute(PyObject* object, PyObject* name, bool native) {
+  if (native) {
+    if (Ref found = ordinary_static_attribute(object, name)) return found;
+  }
   return py::call(getattr_static(), {object, name});
 }
 
 // A method reached through `self`; a property stands for its getter.
-std::string qualname_through_self(PyObject* self, PyObject* name) {
-  Ref attribute = static_attribute(self, name);
+std::string qualname_through_self(PyObject* self, PyObject* name, bool native) {
+  Ref attribute = static_attribute(self, name, native);
+  if (native && PyFunction_Check(attribute.get())) return dotted_name_of(attribute.get(), native);
   int is_property = PyObject_IsInstance(attribute.get(), property_type());
   if (is_property < 0) py::throw_pending();
   if (is_property) attribute = py::getattr(attribute.get(), names().fget);
-  return dotted_name_of(attribute.get());
+  return dotted_name_of(attribute.get(), native);
 }
 
 // Without `co_qualname` the name is looked for where the function came
 // from: the caller's namespace, the instance or class it was called on, the
 // class body being run, or the module.
-std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* name) {
+std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* name, bool native) {
   Ref caller = py::frame_back(frame);
   if (!caller) {
     if (PyErr_Occurred()) py::throw_pending();
     return std::nullopt;
   }
-  if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get());
+  if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get(), native);
 
-  if (Ref self = py::frame_local(frame, names().self)) return qualname_through_self(self.get(), name);
+  if (Ref self = py::frame_local(frame, names().self)) return qualname_through_self(self.get(), name, native);
   Ref cls = py::frame_local(frame, names().cls);
-  if (cls && PyType_Check(cls.get())) return dotted_name_of(static_attribute(cls.get(), name).get());
+  if (cls && PyType_Check(cls.get())) {
+    return dotted_name_of(static_attribute(cls.get(), name, native).get(), native);
+  }
 
   if (Ref qualname = py::frame_local(frame, names().dunder_qualname)) {
     return dotted(module_name(frame).get(), qualname.get());
   }
-  return dotted_name_of(item(py::frame_globals(frame), name).get());
+  return dotted_name_of(item(py::frame_globals(frame), name).get(), native);
+}
+
+// The dotted name of a code object that carries its qualified name, kept
+// with the `__name__` string it was made with; globals with another
+// `__name__` (exec'd code) make it again.
+struct DottedNameCache {
+  bool filled = false;
+  Ref module;
+  std::string dotted;
+};
+
+// Only exact strings are cached: their text cannot change and reading it
+// runs no code, and holding them keeps nothing of the program's alive.
+std::string cached_dotted(PyCodeObject* code, PyObject* module, PyObject* qualname) {
+  bool cacheable = (module == nullptr || PyUnicode_CheckExact(module)) && PyUnicode_CheckExact(qualname);
+  DottedNameCache* cache = cacheable ? py::CodeExtra<DottedNameCache>::of(code) : nullptr;
+  if (cache == nullptr) return dotted(module, qualname);
+  if (!cache->filled || cache->module.get() != module) {
+    std::string name = dotted(module, qualname);
+    cache->module = Ref::borrow(module);
+    cache->dotted = std::move(name);
+    cache->filled = true;
+  }
+  return cache->dotted;
 }
 
 }  // namespace
 
-std::string frame_path(PyFrameObject* frame) {
+std::string frame_path(PyFrameObject* frame, bool cached) {
   PyObject* filename_object = py::frame_code(frame)->co_filename;
   if (!PyUnicode_Check(filename_object)) py::throw_conversion_error(filename_object, "PyString");
   std::string_view filename = py::utf8_view(filename_object);
   uint64_t line = line_number(frame);
-  std::string_view file_part = relative_to_working_directory(filename);
+  std::string_view file_part = relative_to_working_directory(filename, cached);
 
   char digits[20];
   auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line);
@@ -225,15 +251,18 @@ std::string frame_path(PyFrameObject* frame) {
   return path;
 }
 
-std::optional<std::string> frame_qualname(PyFrameObject* frame) {
+std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached) {
   PyCodeObject* code = py::frame_code(frame);
-  if (PyObject* qualname = py::code_qualname(code)) return dotted(module_name(frame).get(), qualname);
+  if (PyObject* qualname = py::code_qualname(code)) {
+    Ref module = module_name(frame);
+    return cached ? cached_dotted(code, module.get(), qualname) : dotted(module.get(), qualname);
+  }
 
   PyObject* name = code->co_name;
   if (!PyUnicode_Check(name)) py::throw_conversion_error(name, "PyString");
   if (py::utf8_view(name) == "<module>") return dotted(module_name(frame).get(), name);
   try {
-    return inferred_qualname(frame, name);
+    return inferred_qualname(frame, name, cached);
   } catch (const py::Error& error) {
     // Inference is best effort: whatever it could not find leaves the name
     // absent, and its exception is dropped, unless it is the program's.

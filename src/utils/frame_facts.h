@@ -10,11 +10,14 @@
 namespace vopo::utils {
 
 // The frame's file relative to the working directory, ":" and its line.
-std::string frame_path(PyFrameObject* frame);
+// `cached` reads the directory as last seen rather than asking the system.
+std::string frame_path(PyFrameObject* frame, bool cached);
 
 // The dotted module and qualified name; inferred from the frame's callers
 // and locals where code objects carry no qualified name. Absent when it
-// cannot be found.
-std::optional<std::string> frame_qualname(PyFrameObject* frame);
+// cannot be found. `cached` keeps names per code object where they carry a
+// qualified name, and reads attributes natively where it can rather than
+// through `inspect`.
+std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached);
 
 }  // namespace vopo::utils

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -53,16 +54,17 @@ void fill_random(unsigned char* out, size_t size) {
   }
 }
 
-uint64_t random_bits(size_t count) {
+// The next `size` random bytes (at most 8) as a big-endian number.
+uint64_t random_bits(size_t size) {
   RandomBuffer& buffer = random_buffer;
-  if (buffer.used + count > sizeof(buffer.bytes)) {
+  if (buffer.used + size > sizeof(buffer.bytes)) {
     fill_random(buffer.bytes, sizeof(buffer.bytes));
     buffer.used = 0;
   }
   uint64_t value = 0;
-  for (size_t i = 0; i < count; ++i) value = (value << 8) | buffer.bytes[buffer.used + i];
-  buffer.used += count;
-  return value;
+  std::memcpy(&value, buffer.bytes + buffer.used, size);
+  buffer.used += size;
+  return __builtin_bswap64(value) >> (64 - 8 * size);
 }
 
 uint64_t now_millis() {
@@ -91,15 +93,31 @@ Ulid new_ulid() {
   return {(millis << 16) | random16, random64};
 }
 
-std::array<char, kUlidTextSize> ulid_text(Ulid ulid) {
-  std::array<char, kUlidTextSize> text{};
-  // 26 characters of 5 bits cover 130 bits: the first holds the top 3.
-  for (int i = kUlidTextSize - 1; i >= 0; --i) {
-    text[static_cast<size_t>(i)] = kAlphabet[ulid.low & 0x1f];
-    ulid.low = (ulid.low >> 5) | (ulid.high << 59);
-    ulid.high >>= 5;
+namespace {
+
+// The 5-bit group of the 130-bit number (high:low) whose lowest bit is `shift`;
+// the first group holds only the top 3 bits.
+template <unsigned shift>
+constexpr unsigned five_bits(Ulid ulid) {
+  if constexpr (shift >= 64) {
+    return static_cast<unsigned>(ulid.high >> (shift - 64)) & 0x1f;
+  } else if constexpr (shift + 5 > 64) {
+    return static_cast<unsigned>((ulid.low >> shift) | (ulid.high << (64 - shift))) & 0x1f;
+  } else {
+    return static_cast<unsigned>(ulid.low >> shift) & 0x1f;
   }
-  return text;
+}
+
+// Unrolled at compile time: every shift is a constant.
+template <size_t... position>
+std::array<char, kUlidTextSize> base32_text(Ulid ulid, std::index_sequence<position...>) {
+  return {kAlphabet[five_bits<5 * (kUlidTextSize - 1 - position)>(ulid)]...};
+}
+
+}  // namespace
+
+std::array<char, kUlidTextSize> ulid_text(Ulid ulid) {
+  return base32_text(ulid, std::make_index_sequence<kUlidTextSize>());
 }
 
 Id new_frame_id() { return prefixed("frm_"); }

@@ -1,5 +1,6 @@
 """What records say about a frame: its path and line, its qualified name and its thread."""
 
+import os
 import sys
 import threading
 
@@ -38,10 +39,20 @@ def test_paths_are_relative_to_the_working_directory(tmp_path, monkeypatch, reco
     assert paths == [expected + ":1", expected + ":3"]
 
 
-def test_working_directory_is_read_for_every_event(tmp_path, monkeypatch, record, define):
+def change_directory_by_descriptor(path):
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fchdir(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+@pytest.mark.parametrize("change_directory", [os.chdir, change_directory_by_descriptor])
+def test_a_directory_change_during_the_run_changes_the_paths(tmp_path, monkeypatch, record, define,
+                                                             change_directory):
     monkeypatch.chdir(tmp_path)
     target = define(TARGET, f"{tmp_path}/views.py")["target"]
-    records = record(lambda: (target(), monkeypatch.chdir("/"), target()))
+    records = record(lambda: (target(), change_directory("/"), target()))
     assert [r["path"] for r in target_records(records)] == [
         "views.py:1", "views.py:3", f"{tmp_path}/views.py"[1:] + ":1", f"{tmp_path}/views.py"[1:] + ":3"]
 

@@ -1,0 +1,250 @@
+"""The record path's caches against the uncached reference path: qualified
+names where they could go stale, per-profiler verdicts on code objects, and
+whole programs recorded alike on both paths."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+from vopo_testing import Host, decode, profile
+
+HAS_CO_QUALNAME = sys.version_info >= (3, 11)
+RECORD_ALL = {"filters": {"include_frames": [""]}}
+
+
+@pytest.fixture(params=[False, True], ids=["cached", "reference"])
+def path(request, monkeypatch):
+    """Runs the test on the cached path and on the reference path."""
+    if request.param:
+        monkeypatch.setenv("VOPO_REFERENCE_PATH", "1")
+    else:
+        monkeypatch.delenv("VOPO_REFERENCE_PATH", raising=False)
+    return request.param
+
+
+def names_of(source, *co_names, run="run"):
+    """(co_name, qualname) of each call record of `co_names`, in order."""
+    namespace = {"__name__": "shop"}
+    exec(compile(textwrap.dedent(source), "/srv/app/shop.py", "exec"), namespace)
+    _, host = profile(namespace[run], **RECORD_ALL)
+    records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    return [(r["co_name"], r["qualname"]) for r in records
+            if r["co_name"] in co_names and r["event"] == "call"]
+
+
+SUPER = """
+class Base:
+    def price(self):
+        return 1
+
+class Special(Base):
+    def price(self):
+        return super().price() + 1
+
+def run():
+    return Base().price(), Special().price(), Base().price()
+"""
+
+# Without code qualified names, a method is named after what `self` finds:
+# the same code reached through super() from a subclass instance is named
+# after the subclass's method, so one name per code object would be wrong.
+SUPER_NAMES = (["shop.Base.price", "shop.Special.price", "shop.Base.price", "shop.Base.price"]
+               if HAS_CO_QUALNAME else
+               ["shop.Base.price", "shop.Special.price", "shop.Special.price", "shop.Base.price"])
+
+REPLACED = """
+class Shop:
+    def price(self):
+        return 1
+
+def make():
+    def price(self):
+        return 0
+    return price
+
+def run():
+    shop = Shop()
+    original = Shop.price
+    shop.price()
+    Shop.price = make()
+    shop.price()
+    original(shop)
+"""
+REPLACED_NAMES = (["shop.Shop.price", "shop.make.<locals>.price", "shop.Shop.price"]
+                  if HAS_CO_QUALNAME else
+                  ["shop.Shop.price", "shop.make.<locals>.price", "shop.make.<locals>.price"])
+
+SHADOWED = """
+class Shop:
+    def price(self):
+        return 1
+
+    @property
+    def amount(self):
+        return 2
+
+def make():
+    def price(self):
+        return 0
+    return price
+
+def run():
+    shop = Shop()
+    shop.price()
+    shop.amount
+    shop.price = make()
+    shop.__dict__["amount"] = 5
+    shop.price(shop)
+    shop.amount
+"""
+SHADOWED_NAMES = ["shop.Shop.price", "shop.Shop.amount", "shop.make.<locals>.price", "shop.Shop.amount"]
+
+METACLASS = """
+class Meta(type):
+    pass
+
+class Shop(metaclass=Meta):
+    def price(self):
+        return 1
+
+    @classmethod
+    def create(cls):
+        return cls
+
+def run():
+    Shop().price()
+    Shop.create()
+"""
+METACLASS_NAMES = ["shop.Shop.price", "shop.Shop.create"]
+
+
+@pytest.mark.parametrize("source, co_names, expected", [
+    (SUPER, ("price",), SUPER_NAMES),
+    (REPLACED, ("price",), REPLACED_NAMES),
+    (SHADOWED, ("price", "amount"), SHADOWED_NAMES),
+    (METACLASS, ("price", "create"), METACLASS_NAMES),
+], ids=["super", "replaced", "shadowed", "metaclass"])
+def test_method_names_follow_what_the_class_holds_now(path, source, co_names, expected):
+    assert [qualname for _, qualname in names_of(source, *co_names)] == expected
+
+
+def test_exec_with_other_globals_names_the_same_code_after_each_module(path):
+    code = compile("def target():\n    return 1\ntarget()\n", "/srv/app/script.py", "exec")
+
+    def run():
+        for globals_ in ({"__name__": "first"}, {"__name__": "second"}, {}, {"__name__": "first"}):
+            exec(code, globals_)
+
+    _, host = profile(run, **RECORD_ALL)
+    records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    names = [r["qualname"] for r in records if r["co_name"] == "target" and r["event"] == "return"]
+    assert names == ["first.target", "second.target", "target", "first.target"]
+
+
+LIBRARY_FILE = "/usr/lib/python3/site-packages/benchlib/core.py"
+
+
+@pytest.mark.parametrize("configs, recorded", [
+    ([{}, {"filters": {"include_frames": ["benchlib"]}}, {}], [0, 2, 0]),
+    ([{"filters": {"include_frames": ["benchlib"]}}, {}], [2, 0]),
+], ids=["ignored-first", "included-first"])
+def test_each_profiler_decides_about_a_code_object_afresh(configs, recorded):
+    namespace = {"__name__": "benchlib.core"}
+    exec(compile("def library_call(x):\n    return x + 1\n", LIBRARY_FILE, "exec"), namespace)
+    library_call = namespace["library_call"]
+    counts = []
+    for config in configs:
+        _, host = profile(lambda: [library_call(i) for i in range(3)][-1], **config)
+        records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+        counts.append(sum(r.get("co_name") == "library_call" for r in records) // 3)
+    assert counts == recorded
+
+
+PROGRAM = r'''
+import json, os, sys, threading
+sys.path.insert(0, sys.argv[1])
+from vopo_testing import Host, decode, profile
+
+def add(a, b):
+    return a + b
+
+class Base:
+    def price(self, qty):
+        return qty
+
+class Shop(Base):
+    def price(self, qty):
+        return super().price(qty) * 2
+
+    @property
+    def amount(self):
+        return 3
+
+def numbers(n):
+    for i in range(n):
+        yield i
+
+SCRIPT = compile("def scripted():\n    return 4\nscripted()\n", "/srv/app/scripted.py", "exec")
+
+def run():
+    shop = Shop()
+    add(1, 2)
+    shop.price(2)
+    shop.amount
+    list(numbers(2))
+    exec(SCRIPT, {"__name__": "one"})
+    exec(SCRIPT, {"__name__": "two"})
+    worker = threading.Thread(target=add, args=(3, 4), name="worker")
+    worker.start()
+    worker.join()
+    os.chdir(sys.argv[2])
+    add(5, 6)
+
+os.chdir(sys.argv[1])
+_, host = profile(run, threading=True, filters={"include_frames": ["/srv/app", sys.argv[1], "<string>"]})
+sys.stdout.buffer.write(host.rust_profiler.build_trace())
+'''
+
+VARYING = {"frame_id", "timestamp", "thread_native_id", "call_frame_id", "main_thread_id", "current_commit_sha",
+           "_ident", "_native_id"}
+OBJECT = 10
+
+
+def without_varying(value):
+    """The value with ids, timestamps, thread ids and object addresses blanked, keeping key order."""
+    if isinstance(value, msgpack.ExtType) and value.code == OBJECT:
+        type_name, _address, attributes = msgpack.unpackb(value.data, raw=False, strict_map_key=False)
+        return ["object", type_name, without_varying(attributes)]
+    if isinstance(value, dict):
+        return [(key, None if key in VARYING else without_varying(item)) for key, item in value.items()]
+    if isinstance(value, list):
+        return [without_varying(item) for item in value]
+    return value
+
+
+def comparable(document):
+    threads = sorted(json.dumps(without_varying(records), default=repr)
+                     for records in document.pop("frames").values())
+    return without_varying({key: value for key, value in document.items() if key != "meta"}), threads
+
+
+def test_the_reference_path_records_the_same_program_alike(tmp_path):
+    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    script = tmp_path / "program.py"
+    script.write_text(PROGRAM)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    documents = []
+    for reference in ("", "1"):
+        env = {**os.environ, "VOPO_REFERENCE_PATH": reference}
+        done = subprocess.run([sys.executable, str(script), tests, str(elsewhere)], env=env,
+                              capture_output=True, check=True)
+        documents.append(comparable(decode(done.stdout)))
+    cached, reference = documents
+    assert len(cached[0]) > 0 and any(len(thread) > 2 for thread in cached[1])
+    assert cached == reference
