@@ -17,7 +17,7 @@ import sqlite3
 import sys
 
 from vopo import db
-from vopo.cli import export, run, show, store, traces, view
+from vopo.cli import export, run, show, store, traces
 from vopo.cli.errors import CliError
 from vopo.version import __version__
 
@@ -130,6 +130,9 @@ def _dispatch(args):
     if args.command == "show":
         return show.show_trace(db_path, args.trace_id, args.timeout, args.full, args.locals)
     if args.command == "view":
+        # The web server's modules are loaded only for the viewer.
+        from vopo.cli import view
+
         return view.view(db_path, args.trace_id, args.port, args.timeout, not args.no_browser)
     return export.export_trace(db_path, args.trace_id, args.timeout, args.format, args.output)
 
