@@ -2,7 +2,6 @@
 namespace, sys.argv, sys.path[0], tracebacks, recursion headroom and exit
 code, for a script, a directory, a module and a package."""
 
-import importlib
 import os
 import re
 import sqlite3
@@ -10,14 +9,6 @@ import subprocess
 import sys
 
 import pytest
-
-try:
-    importlib.import_module("vopo._vopo")
-    PROFILER_BUILT = True
-except ImportError:
-    PROFILER_BUILT = False
-
-pytestmark = pytest.mark.skipif(not PROFILER_BUILT, reason="the native module vopo._vopo is not built")
 
 # Prints what the interpreter set up for __main__, with addresses left out.
 REPORT = """\

@@ -2,21 +2,12 @@
 dunders print the same with and without ``vopo run``: recording their values
 runs none of their code, unless the user opts in to reprs."""
 
-import importlib
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
-
-try:
-    importlib.import_module("vopo._vopo")
-    PROFILER_BUILT = True
-except ImportError:
-    PROFILER_BUILT = False
-
-pytestmark = pytest.mark.skipif(not PROFILER_BUILT, reason="the native module vopo._vopo is not built")
 
 CONSUMING_REPR = """\
 class LoopContext:
