@@ -11,7 +11,9 @@ a return per iteration). Counts do not depend on the machine's load.
 Workloads:
   add        a plain function add(a, b) with one local, recorded by vopo
   method     a method shop.price(qty, unit), recorded by vopo
-  library    a function of a module under site-packages, skipped by vopo
+  library    a function of a module under site-packages, skipped by vopo;
+             each of add, method and library also runs under the bare C hook
+             that does nothing (register_noop_profiler), as the floor
   peer       add(a, b) under viztracer recording args and return values
              (pip install viztracer into this interpreter to include it)
   serialize  one dump_msgpack call on a small locals dict, and on one holding
@@ -124,6 +126,9 @@ CHILD = textwrap.dedent(
         bodies[workload](n)
     elif mode == "viztracer":
         under_viztracer(bodies[workload], n)
+    elif mode == "noop":
+        _vopo.register_noop_profiler()
+        bodies[workload](n)
     else:
         if mode == "reference":
             from vopo.values import encode
@@ -182,7 +187,8 @@ def main():
         events = 2 * n
         rows = [("add", "vopo, native encoder", "vopo"), ("add", "vopo, reference encoder (Python)", "reference"),
                 ("method", "vopo, native encoder", "vopo"), ("library", "vopo (not recorded)", "vopo"),
-                ("peer", "viztracer, args and return values", "viztracer")]
+                ("add", "bare C hook", "noop"), ("method", "bare C hook", "noop"),
+                ("library", "bare C hook", "noop"), ("peer", "viztracer, args and return values", "viztracer")]
         plain = {}
         for workload, title, mode in rows:
             if workload not in chosen:
