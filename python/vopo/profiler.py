@@ -406,25 +406,25 @@ class MainProgram:
         try:
             # The lookups python itself uses, so the messages are python's.
             if name is None:
-                _, spec, code = runpy._get_main_module_details(_ModuleNotFound)
+                _, module_spec, code = runpy._get_main_module_details(_ModuleNotFound)
             else:
-                _, spec, code = runpy._get_module_details(name, _ModuleNotFound)
-                argv = [spec.origin, *argv[1:]]
+                _, module_spec, code = runpy._get_module_details(name, _ModuleNotFound)
+                argv = [module_spec.origin, *argv[1:]]
         except _ModuleNotFound as missing:
             raise ProgramNotFound(str(missing), 1) from None
         except Exception as error:
             # Found but broken (a syntax error, a failing package): the program's own failure.
-            spec, code_error = None, error
+            module_spec, code_error = None, error
         finally:
             sys.path[:] = saved_path
         module = _new_main_module()
-        if spec is not None:
+        if module_spec is not None:
             module.__dict__.update(
-                __file__=spec.origin,
-                __cached__=spec.cached if spec.has_location else None,
-                __loader__=spec.loader,
-                __package__=spec.parent,
-                __spec__=spec,
+                __file__=module_spec.origin,
+                __cached__=module_spec.cached if module_spec.has_location else None,
+                __loader__=module_spec.loader,
+                __package__=module_spec.parent,
+                __spec__=module_spec,
             )
         return cls(module, argv, path_entry, code=code, code_error=code_error)
 
