@@ -153,7 +153,7 @@ void reporting_failures(const EventFacts& facts, Body&& body) {
 }  // namespace
 
 void run_plugin_stage(profiler::Profiler& profiler, const EventFacts& facts, profiler::ThreadStore& store,
-                      profiler::InterestBatch& batch, std::vector<PluginEntry>* entries) {
+                      profiler::RecordBatch& batch, std::vector<PluginEntry>* entries) {
   PluginTable& table = profiler.plugins;
   // The table's structure never changes after loading, so an event whose
   // name no plugin mentions needs neither the lock nor a wait for another
@@ -166,7 +166,7 @@ void run_plugin_stage(profiler::Profiler& profiler, const EventFacts& facts, pro
       // A failing entry is reported on its own; the next one still runs.
       reporting_failures(facts, [&] {
         if (std::optional<PluginRecord> record = evaluate_entry(entry, facts, store, lightweight)) {
-          batch.add(std::move(record->bytes), std::move(record->type));
+          batch.add(record->bytes, profiler::plugin_record_kind(record->type));
         }
       });
     }

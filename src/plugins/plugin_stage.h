@@ -12,7 +12,7 @@ namespace vopo::plugins {
 // failing entry is reported and skipped; only an exception that belongs to
 // the program leaves the stage.
 void run_plugin_stage(profiler::Profiler& profiler, const profiler::EventFacts& facts,
-                      profiler::ThreadStore& store, profiler::InterestBatch& batch,
+                      profiler::ThreadStore& store, profiler::RecordBatch& batch,
                       std::vector<PluginEntry>* entries);
 
 }  // namespace vopo::plugins

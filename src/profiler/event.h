@@ -1,9 +1,7 @@
 // One call or return event as the event handler and its stages see it.
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "py/python.h"
 
@@ -31,19 +29,6 @@ struct EventFacts {
   PyObject* co_name;
   std::string_view filename;
   std::string_view code_name;
-};
-
-// The records one event produced, in production order, each with its type
-// ("frame" for a frame record, the plugin's type for a plugin record).
-struct InterestBatch {
-  std::vector<std::string> records;
-  std::vector<std::string> types;
-
-  void add(std::string record, std::string type) {
-    records.push_back(std::move(record));
-    types.push_back(std::move(type));
-  }
-  bool empty() const { return records.empty(); }
 };
 
 }  // namespace vopo::profiler

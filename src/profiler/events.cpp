@@ -13,10 +13,7 @@
 #include "py/compat.h"
 #include "py/convert.h"
 #include "py/names.h"
-#include "py/object.h"
-#include "utils/frame_facts.h"
 #include "utils/program_exceptions.h"
-#include "utils/serializer.h"
 
 namespace vopo::profiler {
 
@@ -33,28 +30,6 @@ std::string_view text_or_panic(PyObject* object, const char* message) {
   } catch (py::Error&) {
     throw py::Error::panic(message);
   }
-}
-
-// The locals to record: the frame's own mapping, or a copy without
-// "__builtins__" (module frames), so the module's namespace never changes.
-// A namespace that is not a dict (a class body run in a custom mapping) is
-// recorded as it is.
-py::Ref recorded_locals(PyFrameObject* frame) {
-  py::Ref locals = py::frame_locals_snapshot(frame);
-  if (!PyDict_Check(locals.get())) return locals;
-  py::Ref builtins;
-  try {
-    builtins = py::dict_lookup(locals.get(), py::names().dunder_builtins);
-  } catch (py::Error&) {
-    throw py::Error::panic("locals.get(\"__builtins__\") should not raise.");
-  }
-  if (!builtins) return locals;
-  py::Ref copy = py::Ref::steal(PyDict_Copy(locals.get()));
-  if (!copy || PyDict_DelItem(copy.get(), py::names().dunder_builtins) < 0) {
-    PyErr_Clear();
-    throw py::Error::panic("called `Result::unwrap()` on an `Err` value");
-  }
-  return copy;
 }
 
 std::optional<ids::Id> frame_id_for(ThreadStore& store, PyFrameObject* frame, Event event) {
@@ -82,30 +57,23 @@ void leave_frame(ThreadStore& store, PyFrameObject* frame) {
   }
 }
 
-// Gathers the facts of a recorded frame and writes its record into the batch.
-// Returns its frame id. A return leaves the stack before anything that may fail, so the stack
-// follows the program even when the record is lost; a call is pushed only
-// with its record.
+// Writes the record of a recorded frame into the batch and returns its
+// frame id. A return leaves the stack before anything that may fail, so the
+// stack follows the program even when the record is lost; a call is pushed
+// only with its record.
 std::optional<ids::Id> record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store,
-                                    InterestBatch& batch) {
+                                    RecordBatch& batch) {
   std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
   std::optional<CallSite> call_site =
       frame_call_site(store, facts.frame, facts.event, frame_id ? &*frame_id : nullptr);
   if (facts.event == Event::ret) leave_frame(store, facts.frame);
-  const utils::ThreadInfo& thread = current_thread_info(store);
-  const bool cached = !profiler.settings.reference_path;
-  std::string path = utils::frame_path(facts.frame, cached);
-  std::optional<std::string> qualname = utils::frame_qualname(facts.frame, cached);
-  py::Ref locals = recorded_locals(facts.frame);
-  bool lightweight = profiler.settings.lightweight_repr;
-  std::string arg = utils::serialize_value(facts.arg, lightweight);
-  std::string serialized_locals = utils::serialize_value(locals.get(), lightweight);
+  const Settings& settings = profiler.settings;
+  write_frame_record(batch, {facts.frame, facts.code_name, facts.event, frame_id, facts.arg,
+                             current_thread_info(store), call_site, settings.lightweight_repr,
+                             !settings.reference_path});
   if (facts.event == Event::call) {
     store.user_code_stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
   }
-  batch.add(write_frame_record({path, facts.code_name, qualname, facts.event, frame_id, std::move(arg),
-                                std::move(serialized_locals), thread, call_site}),
-            "frame");
   return frame_id;
 }
 
@@ -136,14 +104,15 @@ void handle_facts(Profiler& profiler, const EventFacts& facts) {
   StoreInUse in_use(profiler.threads.current());
   ThreadStore& store = in_use.store();
   if (store.awaiting_unwind) hand_over_awaiting_unwind(profiler, store, facts);
-  InterestBatch batch;
+  RecordBatch& batch = store.batch;
+  batch.clear();
   NameVerdicts verdicts = name_verdicts(profiler, facts);
   plugins::run_plugin_stage(profiler, facts, store, batch, verdicts.plugin_entries);
   try {
     if (filters::FrameFilters::should_record(facts.frame, verdicts.decision)) {
       std::optional<ids::Id> frame_id = record_frame(profiler, facts, store, batch);
       if (exits_by_exception(facts)) {
-        hand_over_exception_exit(profiler, store, facts, frame_id, std::move(batch));
+        hand_over_exception_exit(profiler, store, facts, frame_id);
         return;
       }
     }
@@ -151,7 +120,7 @@ void handle_facts(Profiler& profiler, const EventFacts& facts) {
     report_failure(std::move(error), facts);
     return;
   }
-  hand_over_or_report(profiler, store, facts, std::move(batch));
+  hand_over_or_report(profiler, store, facts, batch);
 }
 
 void handle_checked_frame(Profiler& profiler, PyFrameObject* frame, PyObject* given_arg, Event event,

@@ -1,6 +1,7 @@
 #include "profiler/frame_exception.h"
 
 #include <cstring>
+#include <utility>
 
 #include "msgpack/writer.h"
 #include "profiler/failure_report.h"
@@ -53,17 +54,11 @@ std::optional<std::string> serialized_exception(PyObject* exception, bool lightw
 
 // A return batch is filed in reverse, so the exception record goes in front
 // of the frame record (the batch's last) to be filed right after it.
-void add_before_frame_record(InterestBatch& batch, std::string record) {
-  auto position = batch.records.empty() ? 0 : batch.records.size() - 1;
-  batch.records.insert(batch.records.begin() + static_cast<std::ptrdiff_t>(position), std::move(record));
-  batch.types.insert(batch.types.begin() + static_cast<std::ptrdiff_t>(position), "frame_exception");
-}
-
 void file_with_details(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
-                       const std::optional<ids::Id>& frame_id, InterestBatch&& batch, PyObject* exception) {
-  add_before_frame_record(batch,
-                          write_frame_exception_record(frame_id, exception, profiler.settings.lightweight_repr, facts));
-  hand_over_or_report(profiler, store, facts, std::move(batch));
+                       const std::optional<ids::Id>& frame_id, RecordBatch& batch, PyObject* exception) {
+  batch.add_before_last(write_frame_exception_record(frame_id, exception, profiler.settings.lightweight_repr, facts),
+                        RecordKind::frame_exception);
+  hand_over_or_report(profiler, store, facts, batch);
 }
 
 EventFacts unwind_facts(PyFrameObject* frame) {
@@ -94,7 +89,8 @@ std::string write_frame_exception_record(const std::optional<ids::Id>& frame_id,
   writer.str("exception_type");
   writer.optional_str(type_name);
   if (serialized) {
-    utils::embed_serialized(writer, "exception", std::move(*serialized));
+    writer.str("exception");
+    writer.raw(*serialized);
   } else {
     writer.str("exception");
     writer.nil();
@@ -105,12 +101,15 @@ std::string write_frame_exception_record(const std::optional<ids::Id>& frame_id,
 }
 
 void hand_over_exception_exit(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
-                              const std::optional<ids::Id>& frame_id, InterestBatch&& batch) {
+                              const std::optional<ids::Id>& frame_id) {
   if (profiler.watches_unwinds) {
-    store.awaiting_unwind = AwaitingUnwind{reinterpret_cast<uintptr_t>(facts.frame), frame_id, std::move(batch)};
+    // The records wait in a batch of their own; the thread's next event
+    // needs the store's.
+    store.awaiting_unwind =
+        AwaitingUnwind{reinterpret_cast<uintptr_t>(facts.frame), frame_id, std::exchange(store.batch, RecordBatch())};
     return;
   }
-  file_with_details(profiler, store, facts, frame_id, std::move(batch), nullptr);
+  file_with_details(profiler, store, facts, frame_id, store.batch, nullptr);
 }
 
 void hand_over_awaiting_unwind(Profiler& profiler, ThreadStore& store, const EventFacts& facts) {
@@ -119,7 +118,7 @@ void hand_over_awaiting_unwind(Profiler& profiler, ThreadStore& store, const Eve
   // The records are a return's, whatever event found them waiting.
   EventFacts return_facts = facts;
   return_facts.event = Event::ret;
-  file_with_details(profiler, store, return_facts, awaiting.frame_id, std::move(awaiting.batch), nullptr);
+  file_with_details(profiler, store, return_facts, awaiting.frame_id, awaiting.batch, nullptr);
 }
 
 void complete_exception_exit(Profiler& profiler, PyFrameObject* frame, PyObject* exception) noexcept {
@@ -130,7 +129,7 @@ void complete_exception_exit(Profiler& profiler, PyFrameObject* frame, PyObject*
     AwaitingUnwind awaiting = std::move(*store.awaiting_unwind);
     store.awaiting_unwind.reset();
     EventFacts facts = unwind_facts(frame);
-    file_with_details(profiler, store, facts, awaiting.frame_id, std::move(awaiting.batch), exception);
+    file_with_details(profiler, store, facts, awaiting.frame_id, awaiting.batch, exception);
   } catch (py::Error& error) {
     report_failure(std::move(error), frame, Event::ret, nullptr, nullptr);
   } catch (...) {

@@ -19,12 +19,12 @@ namespace vopo::profiler {
 std::string write_frame_exception_record(const std::optional<ids::Id>& frame_id, PyObject* exception,
                                          bool lightweight, const EventFacts& facts);
 
-// Files the records of a return that left its frame by an exception. Where
-// the interpreter tells the unwind watch about the exception right after
-// the return event, they wait in the thread's store for that notice;
-// elsewhere they go at once, with nil details.
+// Files the records of a return that left its frame by an exception, the
+// thread's batch. Where the interpreter tells the unwind watch about the
+// exception right after the return event, they wait in the thread's store
+// for that notice; elsewhere they go at once, with nil details.
 void hand_over_exception_exit(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
-                              const std::optional<ids::Id>& frame_id, InterestBatch&& batch);
+                              const std::optional<ids::Id>& frame_id);
 
 // The unwind notice for `frame` on the calling thread: completes the records
 // waiting for it with `exception` and files them.

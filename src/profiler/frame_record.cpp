@@ -1,56 +1,90 @@
 #include "profiler/frame_record.h"
 
+#include "msgpack/constant.h"
 #include "msgpack/writer.h"
+#include "utils/frame_facts.h"
 #include "utils/serializer.h"
 
 namespace vopo::profiler {
 
 namespace {
 
-void write_call_site(msgpack::Writer& writer, const std::optional<CallSite>& call_site) {
+using msgpack::FixStr;
+
+constexpr char kMapOf12 = static_cast<char>(0x8c);
+constexpr FixStr kPath("path");
+constexpr FixStr kCoName("co_name");
+constexpr FixStr kQualname("qualname");
+constexpr FixStr kEvent("event");
+constexpr FixStr kCall("call");
+constexpr FixStr kReturn("return");
+constexpr FixStr kFrameId("frame_id");
+constexpr FixStr kArg("arg");
+constexpr FixStr kLocals("locals");
+constexpr FixStr kThread("thread");
+constexpr FixStr kThreadNativeId("thread_native_id");
+constexpr FixStr kTimestamp("timestamp");
+constexpr FixStr kType("type");
+constexpr FixStr kFrame("frame");
+constexpr FixStr kUserCodeCallSite("user_code_call_site");
+constexpr FixStr kCallFrameId("call_frame_id");
+constexpr FixStr kLineNumber("line_number");
+
+void write_call_site(msgpack::Writer& out, const std::optional<CallSite>& call_site) {
   if (!call_site) {
-    writer.nil();
+    out.nil();
     return;
   }
-  writer.map_header(2);
-  writer.str("call_frame_id");
-  writer.str(call_site->frame_id.view());
-  writer.str("line_number");
-  writer.sint(call_site->line_number);
+  out.map_header(2);
+  out.raw(kCallFrameId.view());
+  out.str(call_site->frame_id.view());
+  out.raw(kLineNumber.view());
+  out.sint(call_site->line_number);
+}
+
+void write_fields(msgpack::Writer& out, const FrameRecordFacts& facts) {
+  out.raw({&kMapOf12, 1});
+  out.raw(kPath.view());
+  out.str(utils::frame_path(facts.frame, facts.cached));
+  out.raw(kCoName.view());
+  out.str(facts.code_name);
+  out.raw(kQualname.view());
+  out.optional_str(utils::frame_qualname(facts.frame, facts.cached));
+  out.raw(kEvent.view());
+  out.raw(facts.event == Event::call ? kCall.view() : kReturn.view());
+  out.raw(kFrameId.view());
+  if (facts.frame_id) {
+    out.str(facts.frame_id->view());
+  } else {
+    out.nil();
+  }
+  out.raw(kArg.view());
+  utils::write_serialized(out, facts.arg, facts.lightweight);
+  out.raw(kLocals.view());
+  utils::write_serialized_locals(out, facts.frame, facts.lightweight);
+  out.raw(kThread.view());
+  out.str(facts.thread.name);
+  out.raw(kThreadNativeId.view());
+  out.optional_uint(facts.thread.native_id);
+  out.raw(kTimestamp.view());
+  out.float64(ids::current_timestamp());
+  out.raw(kType.view());
+  out.raw(kFrame.view());
+  out.raw(kUserCodeCallSite.view());
+  write_call_site(out, facts.call_site);
 }
 
 }  // namespace
 
-std::string write_frame_record(FrameRecordFields&& fields) {
-  msgpack::Writer writer(256 + fields.path.size() + fields.arg.size() + fields.locals.size());
-  writer.map_header(12);
-  writer.str("path");
-  writer.str(fields.path);
-  writer.str("co_name");
-  writer.str(fields.code_name);
-  writer.str("qualname");
-  writer.optional_str(fields.qualname);
-  writer.str("event");
-  writer.str(event_name(fields.event));
-  writer.str("frame_id");
-  if (fields.frame_id) {
-    writer.str(fields.frame_id->view());
-  } else {
-    writer.nil();
+void write_frame_record(RecordBatch& batch, const FrameRecordFacts& facts) {
+  size_t start = batch.begin();
+  try {
+    write_fields(batch.out(), facts);
+  } catch (...) {
+    batch.abandon(start);
+    throw;
   }
-  utils::embed_serialized(writer, "arg", std::move(fields.arg));
-  utils::embed_serialized(writer, "locals", std::move(fields.locals));
-  writer.str("thread");
-  writer.str(fields.thread.name);
-  writer.str("thread_native_id");
-  writer.optional_uint(fields.thread.native_id);
-  writer.str("timestamp");
-  writer.float64(ids::current_timestamp());
-  writer.str("type");
-  writer.str("frame");
-  writer.str("user_code_call_site");
-  write_call_site(writer, fields.call_site);
-  return writer.to_string();
+  batch.commit(start, RecordKind::frame);
 }
 
 }  // namespace vopo::profiler

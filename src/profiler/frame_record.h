@@ -3,29 +3,32 @@
 #pragma once
 
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "profiler/call_site.h"
 #include "profiler/event.h"
+#include "profiler/record_batch.h"
 #include "utils/ids.h"
 #include "utils/thread_info.h"
 
 namespace vopo::profiler {
 
-struct FrameRecordFields {
-  std::string_view path;
+struct FrameRecordFacts {
+  PyFrameObject* frame;
   std::string_view code_name;
-  const std::optional<std::string>& qualname;
   Event event;
   const std::optional<ids::Id>& frame_id;
-  std::string arg;     // serialized, consumed
-  std::string locals;  // serialized, consumed
+  PyObject* arg;
   const utils::ThreadInfo& thread;
   const std::optional<CallSite>& call_site;
+  bool lightweight;
+  // False on the reference path, which reads every fact afresh.
+  bool cached;
 };
 
-// Reads the event timestamp itself, after arg and locals were serialized.
-std::string write_frame_record(FrameRecordFields&& fields);
+// Writes the record field by field into the batch, reading the frame's path,
+// name and locals as it goes and the timestamp after the values were
+// serialized. A failure leaves nothing of the record in the batch.
+void write_frame_record(RecordBatch& batch, const FrameRecordFacts& facts);
 
 }  // namespace vopo::profiler

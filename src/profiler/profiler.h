@@ -11,6 +11,8 @@
 #include "filters/frame_filters.h"
 #include "plugins/plugin_table.h"
 #include "profiler/code_verdicts.h"
+#include "profiler/record_arena.h"
+#include "profiler/record_batch.h"
 #include "profiler/thread_store.h"
 #include "utils/fork_safety.h"
 
@@ -31,8 +33,21 @@ struct Settings {
   double created_at = 0.0;
 };
 
-using RecordList = std::vector<std::string>;
-using RecordsByThread = std::map<uint64_t, RecordList>;
+using RecordsByThread = std::map<uint64_t, RecordArena>;
+
+// A run of a batch's records, in the order they are filed: a return's
+// records are filed in reverse.
+struct FilingRun {
+  const RecordBatch& batch;
+  bool reversed;
+  size_t from;
+  size_t to;
+
+  std::string_view operator[](size_t position) const {
+    const auto& entries = batch.entries();
+    return batch.record(entries[reversed ? entries.size() - 1 - position : position]);
+  }
+};
 
 // What the events file and a trace build hands over. Each part has its own
 // lock; none is held across a call into Python.
@@ -44,12 +59,12 @@ class TraceState {
     std::lock_guard guard(trace_id_lock_);
     return trace_id_;
   }
-  void append_of_interest(RecordList&& records);
-  void append_for_thread(uint64_t native_id, RecordList&& records);
+  void append_of_interest(const FilingRun& run);
+  void append_for_thread(uint64_t native_id, const FilingRun& run);
 
   // Moves every record out, leaving empty collections.
   struct Taken {
-    RecordList of_interest;
+    RecordArena of_interest;
     RecordsByThread by_thread;
   };
   Taken take();
@@ -72,7 +87,7 @@ class TraceState {
   utils::ForkSafeMutex trace_id_lock_;
   std::string trace_id_;
   utils::ForkSafeMutex of_interest_lock_;
-  RecordList of_interest_;
+  RecordArena of_interest_;
   utils::ForkSafeMutex by_thread_lock_;
   RecordsByThread by_thread_;
 };

@@ -1,7 +1,5 @@
 #include "profiler/saving.h"
 
-#include <algorithm>
-
 #include "profiler/failure_report.h"
 #include "profiler/thread_facts.h"
 #include "profiler/trace_document.h"
@@ -29,14 +27,15 @@ void call_storage(const Profiler& profiler, const std::string& trace_id, PyObjec
 
 }  // namespace
 
-void store_records(Profiler& profiler, std::optional<uint64_t> native_id, RecordList&& records) {
+void store_records(Profiler& profiler, std::optional<uint64_t> native_id, const FilingRun& run) {
+  if (run.from == run.to) return;
   const Settings& settings = profiler.settings;
   bool own_list = native_id && settings.threading &&
                   (!settings.main_thread_id || *native_id != *settings.main_thread_id);
   if (own_list) {
-    profiler.trace.append_for_thread(*native_id, std::move(records));
+    profiler.trace.append_for_thread(*native_id, run);
   } else {
-    profiler.trace.append_of_interest(std::move(records));
+    profiler.trace.append_of_interest(run);
   }
 }
 
@@ -46,38 +45,36 @@ void save_request_in_db(Profiler& profiler) {
   try {
     call_storage(profiler, trace_id, built.document.get());
   } catch (py::Error&) {
-    profiler.trace.put_back(std::move(built.records));
+    put_back_from_document(profiler, built);
     throw;
   }
 }
 
-void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, InterestBatch&& batch) {
+void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, const RecordBatch& batch) {
   if (batch.empty() || profiler.stopped) return;
-  if (event == Event::ret) {
-    std::reverse(batch.records.begin(), batch.records.end());
-    std::reverse(batch.types.begin(), batch.types.end());
-  }
+  const bool reversed = event == Event::ret;
+  const size_t count = batch.entries().size();
   std::optional<uint64_t> native_id = current_thread_info(store).native_id;
   if (!profiler.settings.one_trace_per_test) {
-    store_records(profiler, native_id, std::move(batch.records));
+    store_records(profiler, native_id, FilingRun{batch, reversed, 0, count});
     return;
   }
   // Markers split the batch: records before a "start_test" belong to the
   // discarded trace, an "end_test" closes the saved one. A failed save keeps
   // its records and the rest of the batch; the failure is raised at the end.
   std::optional<py::Error> failure;
-  RecordList pending;
-  for (size_t i = 0; i < batch.records.size(); ++i) {
-    const std::string& type = batch.types[i];
-    if (type == "start_test") {
-      store_records(profiler, native_id, std::move(pending));
-      pending.clear();
+  size_t pending = 0;
+  for (size_t position = 0; position < count; ++position) {
+    const auto& entries = batch.entries();
+    RecordKind kind = entries[reversed ? count - 1 - position : position].kind;
+    if (kind == RecordKind::start_test) {
+      store_records(profiler, native_id, FilingRun{batch, reversed, pending, position});
+      pending = position;
       profiler.trace.reset(std::string(ids::new_trace_id().view()));
     }
-    pending.push_back(std::move(batch.records[i]));
-    if (type == "end_test") {
-      store_records(profiler, native_id, std::move(pending));
-      pending.clear();
+    if (kind == RecordKind::end_test) {
+      store_records(profiler, native_id, FilingRun{batch, reversed, pending, position + 1});
+      pending = position + 1;
       try {
         save_request_in_db(profiler);
       } catch (py::Error& error) {
@@ -85,15 +82,15 @@ void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, Inte
       }
     }
   }
-  store_records(profiler, native_id, std::move(pending));
+  store_records(profiler, native_id, FilingRun{batch, reversed, pending, count});
   if (failure) throw std::move(*failure);
 }
 
 void hand_over_or_report(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
-                         InterestBatch&& batch) noexcept {
+                         const RecordBatch& batch) noexcept {
   if (batch.empty()) return;
   try {
-    hand_over_records(profiler, store, facts.event, std::move(batch));
+    hand_over_records(profiler, store, facts.event, batch);
   } catch (py::Error& error) {
     report_failure(std::move(error), facts);
   } catch (...) {

@@ -13,15 +13,15 @@ namespace vopo::profiler {
 // test mode, opens a trace at a "start_test" record and saves it at an
 // "end_test" record. Throws the first failure after filing every record.
 // `store` is the calling thread's.
-void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, InterestBatch&& batch);
+void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, const RecordBatch& batch);
 
 // As `hand_over_records`, reporting a failure instead of throwing it.
 void hand_over_or_report(Profiler& profiler, ThreadStore& store, const EventFacts& facts,
-                         InterestBatch&& batch) noexcept;
+                         const RecordBatch& batch) noexcept;
 
 // Appends to the thread's list when threading is on and the thread is not
 // the main thread, else to the frames of interest.
-void store_records(Profiler& profiler, std::optional<uint64_t> native_id, RecordList&& records);
+void store_records(Profiler& profiler, std::optional<uint64_t> native_id, const FilingRun& run);
 
 // Builds the trace and hands it to `vopo.db.save_trace_in_sqlite`. When the
 // save fails, its records go back in front of their collections.

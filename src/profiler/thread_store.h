@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "profiler/event.h"
+#include "profiler/record_batch.h"
 #include "py/ref.h"
 #include "utils/ids.h"
 #include "utils/thread_info.h"
@@ -27,7 +28,7 @@ struct StackEntry {
 struct AwaitingUnwind {
   uintptr_t frame = 0;
   std::optional<ids::Id> frame_id;
-  InterestBatch batch;
+  RecordBatch batch;
 };
 
 struct ThreadStore {
@@ -39,6 +40,9 @@ struct ThreadStore {
   std::unordered_map<uintptr_t, ids::Id> call_ids;
   std::optional<utils::ThreadInfo> thread_info;
   std::optional<AwaitingUnwind> awaiting_unwind;
+  // The records of the event being handled; kept from event to event for
+  // its buffers.
+  RecordBatch batch;
   // Set while an event of this thread uses the store; such a store is handed
   // to that event when the profiler lets go of its stores.
   bool in_event = false;

@@ -1,6 +1,9 @@
 #include "profiler/trace_document.h"
 
+#include <cstring>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "msgpack/writer.h"
 #include "py/convert.h"
@@ -62,26 +65,21 @@ HostFacts read_host_facts() {
   return facts;
 }
 
-size_t records_size(const RecordList& records) {
-  size_t size = 5;
-  for (const std::string& record : records) size += record.size();
-  return size;
-}
+// The document without its records: the skeleton, and for each record list
+// the skeleton position its records follow.
+struct Skeleton {
+  msgpack::Writer writer{512};
+  std::vector<std::pair<size_t, const RecordArena*>> lists;
 
-void write_records(msgpack::Writer& writer, const RecordList& records) {
-  writer.array_header(records.size());
-  for (const std::string& record : records) writer.raw(record);
-}
+  void records(const RecordArena& arena) {
+    writer.array_header(arena.count());
+    lists.emplace_back(writer.size(), &arena);
+  }
+};
 
-size_t document_size_hint(const HostFacts& host, const TraceState::Taken& taken) {
-  size_t size = 512 + host.version.size() + records_size(taken.of_interest);
-  for (const std::string& arg : host.argv) size += arg.size() + 5;
-  for (const auto& [native_id, records] : taken.by_thread) size += 9 + records_size(records);
-  return size;
-}
-
-void write_document(msgpack::Writer& writer, const HostFacts& host, const Settings& settings,
+void write_skeleton(Skeleton& skeleton, const HostFacts& host, const Settings& settings,
                     const TraceState::Taken& taken, const std::string& trace_id) {
+  msgpack::Writer& writer = skeleton.writer;
   writer.map_header(8);
   writer.str("command_line_args");
   writer.array_header(host.argv.size());
@@ -92,10 +90,10 @@ void write_document(msgpack::Writer& writer, const HostFacts& host, const Settin
   writer.map_header(taken.by_thread.size());
   for (const auto& [native_id, records] : taken.by_thread) {
     writer.uint(native_id);
-    write_records(writer, records);
+    skeleton.records(records);
   }
   writer.str("frames_of_interest");
-  write_records(writer, taken.of_interest);
+  skeleton.records(taken.of_interest);
   writer.str("main_thread_id");
   writer.optional_uint(settings.main_thread_id);
   writer.str("meta");
@@ -112,22 +110,64 @@ void write_document(msgpack::Writer& writer, const HostFacts& host, const Settin
   writer.str(trace_id);
 }
 
+// Writes the document straight into a bytes object of its exact size, each
+// record list copied once, and notes where each list landed.
+py::Ref write_document(const Skeleton& skeleton, std::vector<DocumentList>& places) {
+  size_t size = skeleton.writer.size();
+  for (const auto& [position, arena] : skeleton.lists) size += arena->byte_size();
+  py::Ref document = py::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  char* const start = PyBytes_AS_STRING(document.get());
+  char* out = start;
+  std::string_view written = skeleton.writer.bytes();
+  size_t copied = 0;
+  for (const auto& [position, arena] : skeleton.lists) {
+    std::memcpy(out, written.data() + copied, position - copied);
+    out += position - copied;
+    copied = position;
+    places.push_back({static_cast<size_t>(out - start), arena->byte_size(), arena->count()});
+    out = arena->copy_to(out);
+  }
+  std::memcpy(out, written.data() + copied, written.size() - copied);
+  return document;
+}
+
 }  // namespace
 
 BuiltTrace build_trace_keeping_records(Profiler& profiler) {
   release_fork_leftovers(profiler);
   HostFacts host = read_host_facts();
-  BuiltTrace built{{}, profiler.trace.take()};
   std::string trace_id = profiler.trace.trace_id();
-  msgpack::Writer writer(document_size_hint(host, built.records));
-  write_document(writer, host, profiler.settings, built.records, trace_id);
+  TraceState::Taken taken = profiler.trace.take();
+  BuiltTrace built;
   try {
-    built.document = py::new_bytes(writer.bytes());
-  } catch (py::Error&) {
-    profiler.trace.put_back(std::move(built.records));
+    Skeleton skeleton;
+    write_skeleton(skeleton, host, profiler.settings, taken, trace_id);
+    built.places.reserve(skeleton.lists.size());
+    built.document = write_document(skeleton, built.places);
+  } catch (...) {
+    profiler.trace.put_back(std::move(taken));
     throw;
   }
+  for (const auto& [native_id, records] : taken.by_thread) built.thread_ids.push_back(native_id);
+  // The records live on in the document alone from here, so a save holds
+  // them once.
   return built;
+}
+
+void put_back_from_document(Profiler& profiler, const BuiltTrace& built) {
+  std::string_view document(PyBytes_AS_STRING(built.document.get()),
+                            static_cast<size_t>(PyBytes_GET_SIZE(built.document.get())));
+  auto arena_of = [&](const DocumentList& place) {
+    RecordArena arena;
+    arena.append_records(document.substr(place.offset, place.size), place.count);
+    return arena;
+  };
+  TraceState::Taken taken;
+  for (size_t i = 0; i < built.thread_ids.size(); ++i) {
+    taken.by_thread.emplace(built.thread_ids[i], arena_of(built.places[i]));
+  }
+  taken.of_interest = arena_of(built.places.back());
+  profiler.trace.put_back(std::move(taken));
 }
 
 }  // namespace vopo::profiler

@@ -1,4 +1,3 @@
-#include <iterator>
 #include <utility>
 
 #include "profiler/profiler.h"
@@ -7,23 +6,20 @@ namespace vopo::profiler {
 
 namespace {
 
-void prepend(RecordList& front, RecordList& list) {
-  front.insert(front.end(), std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
-  list = std::move(front);
+void append_run(RecordArena& arena, const FilingRun& run) {
+  for (size_t position = run.from; position < run.to; ++position) arena.append(run[position]);
 }
 
 }  // namespace
 
-void TraceState::append_of_interest(RecordList&& records) {
+void TraceState::append_of_interest(const FilingRun& run) {
   std::lock_guard guard(of_interest_lock_);
-  of_interest_.insert(of_interest_.end(), std::make_move_iterator(records.begin()),
-                      std::make_move_iterator(records.end()));
+  append_run(of_interest_, run);
 }
 
-void TraceState::append_for_thread(uint64_t native_id, RecordList&& records) {
+void TraceState::append_for_thread(uint64_t native_id, const FilingRun& run) {
   std::lock_guard guard(by_thread_lock_);
-  RecordList& list = by_thread_[native_id];
-  list.insert(list.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+  append_run(by_thread_[native_id], run);
 }
 
 TraceState::Taken TraceState::take() {
@@ -42,14 +38,14 @@ TraceState::Taken TraceState::take() {
 void TraceState::put_back(Taken&& taken) {
   {
     std::lock_guard guard(of_interest_lock_);
-    prepend(taken.of_interest, of_interest_);
+    of_interest_.prepend(std::move(taken.of_interest));
   }
   std::lock_guard guard(by_thread_lock_);
-  for (auto& [native_id, records] : taken.by_thread) prepend(records, by_thread_[native_id]);
+  for (auto& [native_id, records] : taken.by_thread) by_thread_[native_id].prepend(std::move(records));
 }
 
 void TraceState::reset(std::string new_trace_id) {
-  RecordList dropped_of_interest;
+  RecordArena dropped_of_interest;
   RecordsByThread dropped_by_thread;
   std::lock_guard id_guard(trace_id_lock_);
   std::lock_guard of_interest_guard(of_interest_lock_);

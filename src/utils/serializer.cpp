@@ -1,5 +1,6 @@
 #include "utils/serializer.h"
 
+#include "py/compat.h"
 #include "py/convert.h"
 #include "py/names.h"
 #include "py/object.h"
@@ -23,32 +24,52 @@ py::Ref serialize_module() {
   return py::check(PyImport_Import(module_name));
 }
 
-// What calling the native encoding function would return, without making
-// the bytes object.
-std::string encode_natively(const values::NativeEncoder& native, PyObject* value) {
-  msgpack::Writer out;
-  if (!native.encode(value, native.lightweight, out)) py::throw_pending();
-  return out.to_string();
+// The locals to record: the frame's own mapping, or a copy without
+// "__builtins__" (module frames), so the module's namespace never changes.
+// A namespace that is not a dict (a class body run in a custom mapping) is
+// recorded as it is.
+py::Ref recorded_locals(PyFrameObject* frame) {
+  py::Ref locals = py::frame_locals_snapshot(frame);
+  if (!PyDict_Check(locals.get())) return locals;
+  py::Ref builtins;
+  try {
+    builtins = py::dict_lookup(locals.get(), py::names().dunder_builtins);
+  } catch (py::Error&) {
+    throw py::Error::panic("locals.get(\"__builtins__\") should not raise.");
+  }
+  if (!builtins) return locals;
+  py::Ref copy = py::Ref::steal(PyDict_Copy(locals.get()));
+  if (!copy || PyDict_DelItem(copy.get(), py::names().dunder_builtins) < 0) {
+    PyErr_Clear();
+    throw py::Error::panic("called `Result::unwrap()` on an `Err` value");
+  }
+  return copy;
 }
 
 }  // namespace
 
-std::string serialize_value(PyObject* value, bool lightweight) {
+void write_serialized(msgpack::Writer& out, PyObject* value, bool lightweight) {
   const py::Names& names = py::names();
   py::Ref module = serialize_module();
   py::Ref function =
       py::getattr(module.get(), lightweight ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
   if (const values::NativeEncoder* native = values::native_encoder_of(function.get())) {
-    return encode_natively(*native, value);
+    if (!native->encode(value, native->lightweight, out)) py::throw_pending();
+    return;
   }
   py::Ref result = py::call(function.get(), {value});
-  return py::to_byte_string(result.get());
+  out.raw(py::to_byte_string(result.get()));
 }
 
-void embed_serialized(msgpack::Writer& writer, std::string_view key, std::string&& serialized) {
-  writer.str(key);
-  writer.raw(serialized);
-  serialized.clear();
+void write_serialized_locals(msgpack::Writer& out, PyFrameObject* frame, bool lightweight) {
+  py::Ref locals = recorded_locals(frame);
+  write_serialized(out, locals.get(), lightweight);
+}
+
+std::string serialize_value(PyObject* value, bool lightweight) {
+  msgpack::Writer out;
+  write_serialized(out, value, lightweight);
+  return out.to_string();
 }
 
 }  // namespace vopo::utils

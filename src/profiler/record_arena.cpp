@@ -1,0 +1,54 @@
+#include "profiler/record_arena.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace vopo::profiler {
+
+namespace {
+
+constexpr size_t kFirstBlock = 4 * 1024;
+constexpr size_t kLargestBlock = 1024 * 1024;
+
+}  // namespace
+
+char* RecordArena::room_for(size_t size) {
+  if (!blocks_.empty()) {
+    Block& last = blocks_.back();
+    if (last.capacity - last.used >= size) return last.data.get() + last.used;
+  }
+  // Each block doubles the last, so the blocks of a long trace are few; a
+  // record larger than that gets a block of its own size.
+  size_t next = blocks_.empty() ? kFirstBlock : std::min(blocks_.back().capacity * 2, kLargestBlock);
+  size_t capacity = std::max(next, size);
+  blocks_.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), 0, capacity});
+  return blocks_.back().data.get();
+}
+
+void RecordArena::append_bytes(std::string_view bytes) {
+  if (bytes.empty()) return;
+  char* out = room_for(bytes.size());
+  std::memcpy(out, bytes.data(), bytes.size());
+  blocks_.back().used += bytes.size();
+  bytes_ += bytes.size();
+}
+
+void RecordArena::prepend(RecordArena&& front) {
+  front.blocks_.insert(front.blocks_.end(), std::make_move_iterator(blocks_.begin()),
+                       std::make_move_iterator(blocks_.end()));
+  blocks_ = std::move(front.blocks_);
+  count_ += front.count_;
+  bytes_ += front.bytes_;
+  front = RecordArena();
+}
+
+char* RecordArena::copy_to(char* out) const {
+  for (const Block& block : blocks_) {
+    std::memcpy(out, block.data.get(), block.used);
+    out += block.used;
+  }
+  return out;
+}
+
+}  // namespace vopo::profiler

@@ -1,0 +1,60 @@
+// A list of encoded records laid end to end in blocks that grow from 4 KiB
+// to 1 MiB: no allocation per record and no per-record overhead, so a trace
+// holds little more than its records' own bytes.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vopo::profiler {
+
+class RecordArena {
+ public:
+  RecordArena() = default;
+  RecordArena(RecordArena&&) noexcept = default;
+  RecordArena& operator=(RecordArena&&) noexcept = default;
+
+  // Appends one complete record.
+  void append(std::string_view record) {
+    append_bytes(record);
+    ++count_;
+  }
+  // Appends `count` complete records given as their concatenated bytes.
+  void append_records(std::string_view records, size_t count) {
+    append_bytes(records);
+    count_ += count;
+  }
+  // Puts the records of `front` in front of this arena's, emptying it.
+  void prepend(RecordArena&& front);
+
+  void swap(RecordArena& other) noexcept {
+    blocks_.swap(other.blocks_);
+    std::swap(count_, other.count_);
+    std::swap(bytes_, other.bytes_);
+  }
+
+  size_t count() const { return count_; }
+  size_t byte_size() const { return bytes_; }
+  bool empty() const { return count_ == 0; }
+  // Copies every record's bytes, in order, to `out`; returns the end.
+  char* copy_to(char* out) const;
+
+ private:
+  struct Block {
+    std::unique_ptr<char[]> data;
+    size_t used;
+    size_t capacity;
+  };
+
+  void append_bytes(std::string_view bytes);
+  char* room_for(size_t size);
+
+  std::vector<Block> blocks_;
+  size_t count_ = 0;
+  size_t bytes_ = 0;
+};
+
+}  // namespace vopo::profiler
