@@ -2,6 +2,7 @@
 the records when that fails."""
 
 import sqlite3
+import threading
 
 import pytest
 
@@ -82,3 +83,43 @@ def test_records_stored_during_a_failed_save_follow_the_saved_ones(monkeypatch):
              if r["type"] == "frame"]
     assert names[:2] == ["first", "first"]
     assert names.index("second") > 1
+
+
+def test_failed_save_puts_every_list_back_byte_for_byte(monkeypatch):
+    """Records of several threads, more than one storage block's worth, come
+    back from a failed save unchanged and in order."""
+    documents = []
+
+    def storage_that_fails(*args, msgpack, timeout):
+        documents.append(msgpack)
+        raise sqlite3.OperationalError("busy")
+
+    def leaf(i):
+        return i
+
+    def busy():
+        for i in range(300):
+            leaf(i)
+
+    def run():
+        workers = [threading.Thread(target=busy) for _ in range(3)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        busy()
+
+    _, host = profile(run, threading=True)
+    monkeypatch.setattr(vopo.db, "save_trace_in_sqlite", storage_that_fails)
+    with pytest.raises(sqlite3.OperationalError):
+        host.rust_profiler.save_request_in_db()
+    with pytest.raises(sqlite3.OperationalError):
+        host.rust_profiler.save_request_in_db()
+    first, second = documents
+    assert first == second
+    document = decode(first)
+    assert len(document["frames"]) == 3
+    assert all(len(records) >= 600 for records in document["frames"].values())
+    assert len(document["frames_of_interest"]) > 600
+    monkeypatch.undo()
+    assert host.rust_profiler.build_trace() == first
