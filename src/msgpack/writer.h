@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "msgpack/constant.h"
+
 namespace vopo::msgpack {
 
 class Writer {
@@ -60,6 +62,15 @@ class Writer {
     reserve(bytes.size());
     std::memcpy(data_.get() + size_, bytes.data(), bytes.size());
     size_ += bytes.size();
+  }
+
+  // Appends bytes fixed at compile time; their size being known, the copy
+  // is a few moves.
+  template <size_t N>
+  void constant(const Constant<N>& bytes) {
+    reserve(N);
+    std::memcpy(data_.get() + size_, bytes.bytes.data(), N);
+    size_ += N;
   }
 
   template <typename Optional>

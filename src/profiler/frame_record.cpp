@@ -9,68 +9,62 @@ namespace vopo::profiler {
 
 namespace {
 
-using msgpack::FixStr;
+using msgpack::fixmap;
+using msgpack::fixstr;
 
-constexpr char kMapOf12 = static_cast<char>(0x8c);
-constexpr FixStr kPath("path");
-constexpr FixStr kCoName("co_name");
-constexpr FixStr kQualname("qualname");
-constexpr FixStr kEvent("event");
-constexpr FixStr kCall("call");
-constexpr FixStr kReturn("return");
-constexpr FixStr kFrameId("frame_id");
-constexpr FixStr kArg("arg");
-constexpr FixStr kLocals("locals");
-constexpr FixStr kThread("thread");
-constexpr FixStr kThreadNativeId("thread_native_id");
-constexpr FixStr kTimestamp("timestamp");
-constexpr FixStr kType("type");
-constexpr FixStr kFrame("frame");
-constexpr FixStr kUserCodeCallSite("user_code_call_site");
-constexpr FixStr kCallFrameId("call_frame_id");
-constexpr FixStr kLineNumber("line_number");
+constexpr auto kHeadAndPath = fixmap(12) + fixstr("path");
+constexpr auto kCoName = fixstr("co_name");
+constexpr auto kQualname = fixstr("qualname");
+constexpr auto kCallEvent = fixstr("event") + fixstr("call") + fixstr("frame_id");
+constexpr auto kReturnEvent = fixstr("event") + fixstr("return") + fixstr("frame_id");
+constexpr auto kArg = fixstr("arg");
+constexpr auto kLocals = fixstr("locals");
+constexpr auto kThread = fixstr("thread");
+constexpr auto kThreadNativeId = fixstr("thread_native_id");
+constexpr auto kTimestamp = fixstr("timestamp");
+constexpr auto kTypeAndCallSite = fixstr("type") + fixstr("frame") + fixstr("user_code_call_site");
+constexpr auto kCallSiteAndFrameId = fixmap(2) + fixstr("call_frame_id");
+constexpr auto kLineNumber = fixstr("line_number");
 
 void write_call_site(msgpack::Writer& out, const std::optional<CallSite>& call_site) {
   if (!call_site) {
     out.nil();
     return;
   }
-  out.map_header(2);
-  out.raw(kCallFrameId.view());
+  out.constant(kCallSiteAndFrameId);
   out.str(call_site->frame_id.view());
-  out.raw(kLineNumber.view());
+  out.constant(kLineNumber);
   out.sint(call_site->line_number);
 }
 
 void write_fields(msgpack::Writer& out, const FrameRecordFacts& facts) {
-  out.raw({&kMapOf12, 1});
-  out.raw(kPath.view());
+  out.constant(kHeadAndPath);
   out.str(utils::frame_path(facts.frame, facts.cached));
-  out.raw(kCoName.view());
+  out.constant(kCoName);
   out.str(facts.code_name);
-  out.raw(kQualname.view());
+  out.constant(kQualname);
   out.optional_str(utils::frame_qualname(facts.frame, facts.cached));
-  out.raw(kEvent.view());
-  out.raw(facts.event == Event::call ? kCall.view() : kReturn.view());
-  out.raw(kFrameId.view());
+  if (facts.event == Event::call) {
+    out.constant(kCallEvent);
+  } else {
+    out.constant(kReturnEvent);
+  }
   if (facts.frame_id) {
     out.str(facts.frame_id->view());
   } else {
     out.nil();
   }
-  out.raw(kArg.view());
+  out.constant(kArg);
   utils::write_serialized(out, facts.arg, facts.lightweight);
-  out.raw(kLocals.view());
+  out.constant(kLocals);
   utils::write_serialized_locals(out, facts.frame, facts.lightweight);
-  out.raw(kThread.view());
+  out.constant(kThread);
   out.str(facts.thread.name);
-  out.raw(kThreadNativeId.view());
+  out.constant(kThreadNativeId);
   out.optional_uint(facts.thread.native_id);
-  out.raw(kTimestamp.view());
+  out.constant(kTimestamp);
   out.float64(ids::current_timestamp());
-  out.raw(kType.view());
-  out.raw(kFrame.view());
-  out.raw(kUserCodeCallSite.view());
+  out.constant(kTypeAndCallSite);
   write_call_site(out, facts.call_site);
 }
 
