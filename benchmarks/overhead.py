@@ -198,8 +198,15 @@ def main():
         print(f"\n{title}: {events} events, {plain / events * 1e9:.1f} ns per event unprofiled")
         print(f"  {'mode':<24}{'overhead ns/event':>20}{'x no-op floor':>16}")
         overheads = [(t - plain) / events * 1e9 for t in profiled]
+        by_name = {}
         for (name, _), overhead in zip(modes, overheads):
+            by_name[name] = overhead
             print(f"  {name:<24}{overhead:>20.1f}{overhead / overheads[0]:>16.2f}")
+        peer = by_name.get("viztracer, args+retval")
+        if peer:
+            print(f"  vopo (real serializer) / viztracer with args+retval: {by_name['vopo, real serializer'] / peer:.2f}x")
+
+
 
 if __name__ == "__main__":
     main()
