@@ -207,6 +207,5 @@ def main():
             print(f"  vopo (real serializer) / viztracer with args+retval: {by_name['vopo, real serializer'] / peer:.2f}x")
 
 
-
 if __name__ == "__main__":
     main()
