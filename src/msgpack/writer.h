@@ -3,6 +3,7 @@
 // buffer of its own that grows geometrically.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -37,6 +38,16 @@ class Writer {
   void str(std::string_view text) {
     str_header(text.size());
     raw(text);
+  }
+  // A string of a size fixed at compile time, up to 31 bytes.
+  template <size_t N>
+  void str(const std::array<char, N>& text) {
+    static_assert(N <= 31, "a fixstr holds at most 31 bytes");
+    reserve(N + 1);
+    char* out = data_.get() + size_;
+    out[0] = static_cast<char>(0xa0 | N);
+    std::memcpy(out + 1, text.data(), N);
+    size_ += N + 1;
   }
   void str_header(size_t n) {
     if (n <= 31) {

@@ -32,7 +32,7 @@ void write_call_site(msgpack::Writer& out, const std::optional<CallSite>& call_s
     return;
   }
   out.constant(kCallSiteAndFrameId);
-  out.str(call_site->frame_id.view());
+  out.str(call_site->frame_id.chars);
   out.constant(kLineNumber);
   out.sint(call_site->line_number);
 }
@@ -50,7 +50,7 @@ void write_fields(msgpack::Writer& out, const FrameRecordFacts& facts) {
     out.constant(kReturnEvent);
   }
   if (facts.frame_id) {
-    out.str(facts.frame_id->view());
+    out.str(facts.frame_id->chars);
   } else {
     out.nil();
   }

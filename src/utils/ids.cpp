@@ -54,17 +54,26 @@ void fill_random(unsigned char* out, size_t size) {
   }
 }
 
-// The next `size` random bytes (at most 8) as a big-endian number.
-uint64_t random_bits(size_t size) {
+// The next 80 random bits: 16 in `high`, 64 in `low`, both big-endian, so
+// the buffer is reached once per id.
+struct RandomBits {
+  uint64_t high;
+  uint64_t low;
+};
+
+RandomBits random_80_bits() {
   RandomBuffer& buffer = random_buffer;
-  if (buffer.used + size > sizeof(buffer.bytes)) {
+  if (buffer.used + 10 > sizeof(buffer.bytes)) {
     fill_random(buffer.bytes, sizeof(buffer.bytes));
     buffer.used = 0;
   }
-  uint64_t value = 0;
-  std::memcpy(&value, buffer.bytes + buffer.used, size);
-  buffer.used += size;
-  return __builtin_bswap64(value) >> (64 - 8 * size);
+  const unsigned char* bytes = buffer.bytes + buffer.used;
+  buffer.used += 10;
+  uint16_t high = 0;
+  uint64_t low = 0;
+  std::memcpy(&high, bytes, 2);
+  std::memcpy(&low, bytes + 2, 8);
+  return {__builtin_bswap16(high), __builtin_bswap64(low)};
 }
 
 uint64_t now_millis() {
@@ -88,9 +97,8 @@ void reseed_after_fork() { random_buffer.used = sizeof(random_buffer.bytes); }
 
 Ulid new_ulid() {
   uint64_t millis = now_millis() & 0xffffffffffffULL;
-  uint64_t random16 = random_bits(2);
-  uint64_t random64 = random_bits(8);
-  return {(millis << 16) | random16, random64};
+  RandomBits random = random_80_bits();
+  return {(millis << 16) | random.high, random.low};
 }
 
 namespace {
