@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -19,6 +20,16 @@ class RecordArena {
 
   // Appends one complete record.
   void append(std::string_view record) {
+    if (!blocks_.empty()) {
+      Block& last = blocks_.back();
+      if (last.capacity - last.used >= record.size()) {
+        std::memcpy(last.data.get() + last.used, record.data(), record.size());
+        last.used += record.size();
+        bytes_ += record.size();
+        ++count_;
+        return;
+      }
+    }
     append_bytes(record);
     ++count_;
   }
