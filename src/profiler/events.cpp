@@ -35,28 +35,6 @@ std::string_view text_or_panic(PyObject* object, const char* message) {
   }
 }
 
-// The locals to record: the frame's own mapping, or a copy without
-// "__builtins__" (module frames), so the module's namespace never changes.
-// A namespace that is not a dict (a class body run in a custom mapping) is
-// recorded as it is.
-py::Ref recorded_locals(PyFrameObject* frame) {
-  py::Ref locals = py::frame_locals_snapshot(frame);
-  if (!PyDict_Check(locals.get())) return locals;
-  py::Ref builtins;
-  try {
-    builtins = py::dict_lookup(locals.get(), py::names().dunder_builtins);
-  } catch (py::Error&) {
-    throw py::Error::panic("locals.get(\"__builtins__\") should not raise.");
-  }
-  if (!builtins) return locals;
-  py::Ref copy = py::Ref::steal(PyDict_Copy(locals.get()));
-  if (!copy || PyDict_DelItem(copy.get(), py::names().dunder_builtins) < 0) {
-    PyErr_Clear();
-    throw py::Error::panic("called `Result::unwrap()` on an `Err` value");
-  }
-  return copy;
-}
-
 std::optional<ids::Id> frame_id_for(ThreadStore& store, PyFrameObject* frame, Event event) {
   auto key = reinterpret_cast<uintptr_t>(frame);
   if (event == Event::call) {
@@ -96,10 +74,13 @@ std::optional<ids::Id> record_frame(Profiler& profiler, const EventFacts& facts,
   const bool cached = !profiler.settings.reference_path;
   std::string path = utils::frame_path(facts.frame, cached);
   std::optional<std::string> qualname = utils::frame_qualname(facts.frame, cached);
-  py::Ref locals = recorded_locals(facts.frame);
   bool lightweight = profiler.settings.lightweight_repr;
-  std::string arg = utils::serialize_value(facts.arg, lightweight);
-  std::string serialized_locals = utils::serialize_value(locals.get(), lightweight);
+  msgpack::Writer values;
+  utils::write_serialized(values, facts.arg, lightweight, cached);
+  size_t arg_size = values.size();
+  utils::write_serialized_locals(values, facts.frame, lightweight, cached);
+  std::string arg(values.bytes().substr(0, arg_size));
+  std::string serialized_locals(values.bytes().substr(arg_size));
   if (facts.event == Event::call) {
     store.user_code_stack.push_back({py::Ref::borrow(reinterpret_cast<PyObject*>(facts.frame)), *frame_id});
   }
