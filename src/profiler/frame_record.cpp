@@ -55,9 +55,9 @@ void write_fields(msgpack::Writer& out, const FrameRecordFacts& facts) {
     out.nil();
   }
   out.constant(kArg);
-  utils::write_serialized(out, facts.arg, facts.lightweight);
+  utils::write_serialized(out, facts.arg, facts.lightweight, facts.cached);
   out.constant(kLocals);
-  utils::write_serialized_locals(out, facts.frame, facts.lightweight);
+  utils::write_serialized_locals(out, facts.frame, facts.lightweight, facts.cached);
   out.constant(kThread);
   out.str(facts.thread.name);
   out.constant(kThreadNativeId);

@@ -94,84 +94,132 @@ inline Py_ssize_t name_slot(PyObject* names, PyObject* name) {
 }  // namespace detail
 #endif
 
+// The variables of a function frame, in the order `f_locals` gives them,
+// each with its index among `code_variable_names(code)`.
+inline Ref code_variable_names(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return Ref::borrow(code->co_localsplusnames);
+#else
+  Ref plain_and_cells = check(PySequence_Concat(code->co_varnames, code->co_cellvars));
+  return check(PySequence_Concat(plain_and_cells.get(), code->co_freevars));
+#endif
+}
+
+// Calls `visit(index, name, value)` for each variable of an optimized frame
+// (CO_OPTIMIZED), in the order `f_locals` gives them; `value` is borrowed,
+// NULL when the variable is unbound. Reads the frame only: no snapshot is
+// left on it. A name may come twice only on 3.10 (an argument that is also a
+// cell); `kLaterVariableWins` says how `f_locals` then decides.
+template <typename Visit>
+void for_each_frame_local(PyFrameObject* frame, Visit&& visit) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // Through the interpreter's own reading of each variable.
+  PyObject* names = frame_code(frame)->co_localsplusnames;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    Ref value = Ref::steal(PyFrame_GetVar(frame, name));
+    if (!value) {
+      if (!PyErr_ExceptionMatches(PyExc_NameError)) throw_pending();
+      PyErr_Clear();
+    }
+    visit(i, name, value.get());
+  }
+#elif PY_VERSION_HEX >= 0x030B0000
+  detail::InterpreterFrame311* data = detail::interpreter_frame(frame);
+  PyCodeObject* code = data->f_code;
+  const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
+  for (int i = 0; i < code->co_nlocalsplus; ++i) {
+    PyObject* value = data->localsplus[i];
+    if (value != nullptr && (kinds[i] & detail::kCellOrFree) && PyCell_Check(value)) value = PyCell_GET(value);
+    visit(static_cast<Py_ssize_t>(i), PyTuple_GET_ITEM(code->co_localsplusnames, i), value);
+  }
+#else
+  // Plain locals first, then cells and free variables.
+  PyCodeObject* code = frame->f_code;
+  Py_ssize_t index = 0;
+  auto group = [&](PyObject* names, bool cells) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i, ++index) {
+      PyObject* value = frame->f_localsplus[index];
+      if (cells && value != nullptr) value = PyCell_GET(value);
+      visit(index, PyTuple_GET_ITEM(names, i), value);
+    }
+  };
+  group(code->co_varnames, false);
+  group(code->co_cellvars, true);
+  group(code->co_freevars, true);
+#endif
+}
+
+// Whether, for a name that `for_each_frame_local` gives twice, the later
+// value (or its absence) is what `f_locals` shows; otherwise the first
+// bound one keeps its place.
+constexpr bool kLaterVariableWins = PY_VERSION_HEX < 0x030B0000;
+
+// Whether `f_locals` of an optimized frame with `bound` bound variables
+// holds more: names the program added through `f_locals` (3.13).
+inline bool frame_has_extra_locals(PyFrameObject* frame, size_t bound) {
+#if PY_VERSION_HEX >= 0x030D0000
+  Ref proxy = check(PyFrame_GetLocals(frame));
+  Py_ssize_t size = PyObject_Size(proxy.get());
+  if (size < 0) throw_pending();
+  return static_cast<size_t>(size) != bound;
+#else
+  (void)frame;
+  (void)bound;
+  return false;
+#endif
+}
+
 // The frame's local variables as `f_locals` shows them, without leaving a
 // snapshot on the frame that would keep objects alive after the program lets
 // go of them, or change what `locals()` gives it. Frames that run in a
 // namespace (modules, class bodies) give that namespace itself. The result
 // may be shared: never change it.
 inline Ref frame_locals_snapshot(PyFrameObject* frame) {
+  PyCodeObject* code = frame_code(frame);
 #if PY_VERSION_HEX >= 0x030D0000
   // A proxy that reads the frame's variables afresh, never cached.
   Ref locals = check(PyFrame_GetLocals(frame));
-  if (PyDict_Check(locals.get()) || !(frame_code(frame)->co_flags & CO_OPTIMIZED)) return locals;
+  if (PyDict_Check(locals.get()) || !(code->co_flags & CO_OPTIMIZED)) return locals;
   return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get()));
-#elif PY_VERSION_HEX >= 0x030C0000
-  PyCodeObject* code = frame_code(frame);
-  if (!(code->co_flags & CO_OPTIMIZED)) return check(PyFrame_GetLocals(frame));
-  // In the order `f_locals` gives: plain locals, then cells that are not
-  // arguments, then free variables. An argument that is also a cell keeps
-  // its first place.
+#else
+  if (!(code->co_flags & CO_OPTIMIZED)) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return check(PyFrame_GetLocals(frame));
+#elif PY_VERSION_HEX >= 0x030B0000
+    PyObject* namespace_ = detail::interpreter_frame(frame)->f_locals;
+    return namespace_ == nullptr ? check(PyDict_New()) : Ref::borrow(namespace_);
+#else
+    return frame->f_locals == nullptr ? check(PyDict_New()) : Ref::borrow(frame->f_locals);
+#endif
+  }
   Ref snapshot = check(PyDict_New());
-  Ref groups[] = {check(PyCode_GetVarnames(code)), check(PyCode_GetCellvars(code)),
-                  check(PyCode_GetFreevars(code))};
-  for (const Ref& names : groups) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-      PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+  for_each_frame_local(frame, [&](Py_ssize_t, PyObject* name, PyObject* value) {
+    if (value == nullptr) {
+      if (kLaterVariableWins && PyDict_DelItem(snapshot.get(), name) < 0) PyErr_Clear();
+      return;
+    }
+    if (!kLaterVariableWins) {
       int present = PyDict_Contains(snapshot.get(), name);
       check_status(present);
-      if (present) continue;
-      Ref value = Ref::steal(PyFrame_GetVar(frame, name));
-      if (!value) {
-        // Unbound variables are left out, as `f_locals` leaves them out.
-        if (!PyErr_ExceptionMatches(PyExc_NameError)) throw_pending();
-        PyErr_Clear();
-        continue;
-      }
-      check_status(PyDict_SetItem(snapshot.get(), name, value.get()));
+      if (present) return;
     }
-  }
+    check_status(PyDict_SetItem(snapshot.get(), name, value));
+  });
   return snapshot;
-#elif PY_VERSION_HEX >= 0x030B0000
-  detail::InterpreterFrame311* data = detail::interpreter_frame(frame);
-  PyCodeObject* code = data->f_code;
-  if (!(code->co_flags & CO_OPTIMIZED)) {
-    if (data->f_locals == nullptr) return check(PyDict_New());
-    return Ref::borrow(data->f_locals);
-  }
-  Ref snapshot = check(PyDict_New());
-  const auto* kinds = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(code->co_localspluskinds));
-  for (int i = 0; i < code->co_nlocalsplus; ++i) {
-    PyObject* value = data->localsplus[i];
-    if (value != nullptr && (kinds[i] & detail::kCellOrFree) && PyCell_Check(value)) value = PyCell_GET(value);
-    if (value == nullptr) continue;
-    check_status(PyDict_SetItem(snapshot.get(), PyTuple_GET_ITEM(code->co_localsplusnames, i), value));
-  }
-  return snapshot;
+#endif
+}
+
+// The version of a dict, which changes with every change of its contents;
+// none where the interpreter no longer offers it to read (3.12+).
+inline bool dict_version(PyObject* dict, uint64_t* version) {
+#if PY_VERSION_HEX < 0x030C0000
+  *version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  return true;
 #else
-  PyCodeObject* code = frame->f_code;
-  if (!(code->co_flags & CO_OPTIMIZED)) {
-    if (frame->f_locals == nullptr) return check(PyDict_New());
-    return Ref::borrow(frame->f_locals);
-  }
-  Ref snapshot = check(PyDict_New());
-  // Plain locals first, then cells and free variables, whose values win.
-  auto add = [&](PyObject* names, Py_ssize_t first, bool cells) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-      PyObject* value = frame->f_localsplus[first + i];
-      if (cells && value != nullptr) value = PyCell_GET(value);
-      PyObject* name = PyTuple_GET_ITEM(names, i);
-      if (value != nullptr) {
-        check_status(PyDict_SetItem(snapshot.get(), name, value));
-      } else if (cells && PyDict_DelItem(snapshot.get(), name) < 0) {
-        PyErr_Clear();
-      }
-    }
-  };
-  Py_ssize_t locals = code->co_nlocals;
-  add(code->co_varnames, 0, false);
-  add(code->co_cellvars, locals, true);
-  add(code->co_freevars, locals + PyTuple_GET_SIZE(code->co_cellvars), true);
-  return snapshot;
+  (void)dict;
+  (void)version;
+  return false;
 #endif
 }
 

@@ -11,8 +11,7 @@ namespace vopo::utils {
 namespace {
 
 // The interpreter's module cache (sys.modules) answers almost every call;
-// the import machinery runs only when the module is not loaded yet. Nothing
-// is kept between calls, so a replaced module takes effect at once.
+// the import machinery runs only when the module is not loaded yet.
 py::Ref serialize_module() {
   static PyObject* module_name = PyUnicode_InternFromString("vopo.serialize");
   if (module_name == nullptr) py::throw_pending();
@@ -22,6 +21,90 @@ py::Ref serialize_module() {
     if (cached && cached.get() != Py_None) return cached;
   }
   return py::check(PyImport_Import(module_name));
+}
+
+struct Serializer {
+  py::Ref function;
+  // The native encoder behind the function, when it is one.
+  const values::NativeEncoder* native;
+};
+
+// The serializer found last for one mode, with what it was found through.
+// While the versions of sys.modules and of the module's dict are unchanged,
+// the same lookup gives the same function.
+struct FoundSerializer {
+  py::Ref function;
+  const values::NativeEncoder* native = nullptr;
+  PyObject* modules = nullptr;
+  uint64_t modules_version = 0;
+  py::Ref module;
+  uint64_t module_version = 0;
+  bool versioned = false;
+
+  bool still_current(PyObject* current_modules) const {
+    uint64_t version = 0;
+    return versioned && current_modules == modules && py::dict_version(modules, &version) &&
+           version == modules_version && py::dict_version(PyModule_GetDict(module.get()), &version) &&
+           version == module_version;
+  }
+
+  // Versions read after the lookup, which may have imported the module.
+  void remember_versions(PyObject* current_modules) {
+    versioned = PyDict_CheckExact(current_modules) && PyModule_CheckExact(module.get()) &&
+                py::dict_version(current_modules, &modules_version) &&
+                py::dict_version(PyModule_GetDict(module.get()), &module_version);
+    modules = current_modules;
+  }
+};
+
+// Kept for the life of the process: never destroyed, since the interpreter
+// is gone by the time static objects are.
+FoundSerializer& found_serializer(bool lightweight) {
+  static auto* found = new FoundSerializer[2];
+  return found[lightweight];
+}
+
+Serializer look_up(bool lightweight, py::Ref& module) {
+  const py::Names& names = py::names();
+  module = serialize_module();
+  py::Ref function =
+      py::getattr(module.get(), lightweight ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
+  return {std::move(function), nullptr};
+}
+
+Serializer find_serializer(bool lightweight, bool cached) {
+  py::Ref module;
+  if (!cached) {
+    Serializer serializer = look_up(lightweight, module);
+    serializer.native = values::native_encoder_of(serializer.function.get());
+    return serializer;
+  }
+  FoundSerializer& found = found_serializer(lightweight);
+  PyObject* modules = PyImport_GetModuleDict();
+  if (found.still_current(modules)) return {py::Ref::borrow(found.function.get()), found.native};
+  Serializer serializer = look_up(lightweight, module);
+  // The native encoder is recognised once per function object.
+  if (serializer.function.get() != found.function.get()) {
+    serializer.native = values::native_encoder_of(serializer.function.get());
+  } else {
+    serializer.native = found.native;
+  }
+  // The old entries are released last: their finalizers may run code.
+  FoundSerializer replaced = std::move(found);
+  found.function = py::Ref::borrow(serializer.function.get());
+  found.native = serializer.native;
+  found.module = std::move(module);
+  found.remember_versions(modules);
+  return serializer;
+}
+
+void write_with(const Serializer& serializer, msgpack::Writer& out, PyObject* value) {
+  if (const values::NativeEncoder* native = serializer.native) {
+    if (!native->encode(value, native->lightweight, out)) py::throw_pending();
+    return;
+  }
+  py::Ref result = py::call(serializer.function.get(), {value});
+  out.raw(py::to_byte_string(result.get()));
 }
 
 // The locals to record: the frame's own mapping, or a copy without
@@ -46,24 +129,38 @@ py::Ref recorded_locals(PyFrameObject* frame) {
   return copy;
 }
 
-}  // namespace
-
-void write_serialized(msgpack::Writer& out, PyObject* value, bool lightweight) {
-  const py::Names& names = py::names();
-  py::Ref module = serialize_module();
-  py::Ref function =
-      py::getattr(module.get(), lightweight ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
-  if (const values::NativeEncoder* native = values::native_encoder_of(function.get())) {
-    if (!native->encode(value, native->lightweight, out)) py::throw_pending();
-    return;
-  }
-  py::Ref result = py::call(function.get(), {value});
-  out.raw(py::to_byte_string(result.get()));
+// Whether the native encoder wrote the frame's locals itself.
+bool wrote_from_frame(const Serializer& serializer, msgpack::Writer& out, PyFrameObject* frame) {
+  const values::NativeEncoder* native = serializer.native;
+  if (native == nullptr) return false;
+  int outcome = native->encode_frame_locals(frame, native->lightweight, out);
+  if (outcome < 0) py::throw_pending();
+  return outcome > 0;
 }
 
-void write_serialized_locals(msgpack::Writer& out, PyFrameObject* frame, bool lightweight) {
-  py::Ref locals = recorded_locals(frame);
-  write_serialized(out, locals.get(), lightweight);
+}  // namespace
+
+void write_serialized(msgpack::Writer& out, PyObject* value, bool lightweight, bool cached) {
+  size_t start = out.size();
+  try {
+    write_with(find_serializer(lightweight, cached), out, value);
+  } catch (...) {
+    out.truncate(start);
+    throw;
+  }
+}
+
+void write_serialized_locals(msgpack::Writer& out, PyFrameObject* frame, bool lightweight, bool cached) {
+  size_t start = out.size();
+  try {
+    Serializer serializer = find_serializer(lightweight, cached);
+    if (cached && wrote_from_frame(serializer, out, frame)) return;
+    py::Ref locals = recorded_locals(frame);
+    write_with(serializer, out, locals.get());
+  } catch (...) {
+    out.truncate(start);
+    throw;
+  }
 }
 
 std::string serialize_value(PyObject* value, bool lightweight) {

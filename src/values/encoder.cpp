@@ -94,6 +94,40 @@ class Encoder {
   Encoder(msgpack::Writer& out, const Limits& limits, const Options& options)
       : out_(out), limits_(limits), options_(options), budget_(limits.budget) {}
 
+  // A map of str keys given without a dict, written as `dict` writes a dict
+  // of them at the top.
+  void named_map(size_t size, const NamedEntry* first) {
+    // The map's place on the path, where a dict would be: no value is it.
+    path_[path_size_++] = nullptr;
+    size_t keep = take(size);
+    bool cut = keep < size;
+    Header header = begin_map(keep + cut);
+    for (size_t i = 0; i < keep; ++i) {
+      out_.raw(first[i].packed_key);
+      if (first[i].secret) {
+        redacted();
+      } else {
+        value(first[i].value, 1);
+      }
+    }
+    if (cut) {
+      more(size - keep);
+      out_.nil();
+    }
+    end_container(header, keep + cut);
+    leave();
+  }
+
+  // A str already held as UTF-8 of `chars` characters, cut like a str value.
+  void name_text(std::string_view utf8, size_t chars) {
+    if (chars <= limits_.chars) return out_.str(utf8);
+    size_t start = begin_ext();
+    out_.array_header(2);
+    out_.str(utf8.substr(0, utf8_prefix_size(utf8, limits_.chars)));
+    out_.uint(chars - limits_.chars);
+    end_ext(start, kCutStr);
+  }
+
   void value(PyObject* value, int depth) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return text(value, limits_.chars);
@@ -208,16 +242,6 @@ class Encoder {
     size_t size = utf8_size(text, chars);
     out_.str_header(size);
     write_utf8(text, chars, out_.extend(size));
-  }
-
-  // A str already held as UTF-8 of `chars` characters, cut like a str value.
-  void name_text(std::string_view utf8, size_t chars) {
-    if (chars <= limits_.chars) return out_.str(utf8);
-    size_t start = begin_ext();
-    out_.array_header(2);
-    out_.str(utf8.substr(0, utf8_prefix_size(utf8, limits_.chars)));
-    out_.uint(chars - limits_.chars);
-    end_ext(start, kCutStr);
   }
 
   void bytes(PyObject* value) {
@@ -639,8 +663,8 @@ class Encoder {
 
 // What a value that could not be encoded is written as: elided, with its
 // type name when even that can be read.
-void write_fallback(PyObject* value, msgpack::Writer& out) {
-  std::string name = type_name(Py_TYPE(value));
+void write_fallback(PyTypeObject* type, msgpack::Writer& out) {
+  std::string name = type_name(type);
   PyErr_Clear();
   size_t start = out.size();
   out.array_header(2);
@@ -651,14 +675,17 @@ void write_fallback(PyObject* value, msgpack::Writer& out) {
   out.move_tail(header, start);
 }
 
-}  // namespace
+const Limits& limits_for(bool lightweight) { return lightweight ? kLightweightLimits : kFullLimits; }
 
-bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexcept {
+// Runs `encode` on an Encoder over `out`; a failed encoding leaves the
+// fallback for a value of `type` instead.
+template <typename Encode>
+bool encode_or_fallback(PyTypeObject* type, bool lightweight, const Options& options, msgpack::Writer& out,
+                        Encode encode) noexcept {
   size_t start = out.size();
   try {
-    std::shared_ptr<const Options> options = current_options();
-    Encoder encoder(out, lightweight ? kLightweightLimits : kFullLimits, *options);
-    encoder.value(value, 0);
+    Encoder encoder(out, limits_for(lightweight), options);
+    encode(encoder);
     return true;
   } catch (const Propagate&) {
     out.truncate(start);
@@ -668,13 +695,43 @@ bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexc
   }
   out.truncate(start);
   try {
-    write_fallback(value, out);
+    write_fallback(type, out);
   } catch (const std::bad_alloc&) {
     out.truncate(start);
     PyErr_NoMemory();
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexcept {
+  std::shared_ptr<const Options> options;
+  try {
+    options = current_options();
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return encode_or_fallback(Py_TYPE(value), lightweight, *options, out,
+                            [value](Encoder& encoder) { encoder.value(value, 0); });
+}
+
+size_t kept_entries(bool lightweight) { return limits_for(lightweight).items; }
+
+bool encode_named_map(size_t size, const NamedEntry* first, bool lightweight, const Options& options,
+                      msgpack::Writer& out) noexcept {
+  return encode_or_fallback(&PyDict_Type, lightweight, options, out,
+                            [size, first](Encoder& encoder) { encoder.named_map(size, first); });
+}
+
+std::string encoded_name(std::string_view utf8, size_t chars, bool lightweight) {
+  msgpack::Writer out;
+  Options none{Redaction({}), false};
+  Encoder encoder(out, limits_for(lightweight), none);
+  encoder.name_text(utf8, chars);
+  return out.to_string();
 }
 
 }  // namespace vopo::values

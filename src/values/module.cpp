@@ -8,6 +8,7 @@
 #include "py/error.h"
 #include "py/names.h"
 #include "values/encoder.h"
+#include "values/locals_plan.h"
 #include "values/native_encoder.h"
 #include "values/options.h"
 #include "values/text.h"
@@ -18,8 +19,8 @@ namespace {
 
 constexpr long kValueModelVersion = 2;
 
-const NativeEncoder full_encoder{false, encode_value};
-const NativeEncoder lightweight_encoder{true, encode_value};
+const NativeEncoder full_encoder{false, encode_value, encode_frame_locals};
+const NativeEncoder lightweight_encoder{true, encode_value, encode_frame_locals};
 
 PyObject* dump(PyObject* self, PyObject* value) {
   auto* encoder = static_cast<const NativeEncoder*>(PyCapsule_GetPointer(self, kNativeEncoderCapsule));
@@ -85,8 +86,7 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
           throw py::Error::type_error("configure(): user_repr must be a bool, not " +
                                       std::string(Py_TYPE(user_repr)->tp_name));
         }
-        auto options = std::make_shared<const Options>(Options{Redaction(redact_entries(redact)), user_repr == Py_True});
-        set_options(std::move(options));
+        set_options(Options{Redaction(redact_entries(redact)), user_repr == Py_True});
         Py_RETURN_NONE;
       },
       nullptr);

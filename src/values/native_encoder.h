@@ -9,12 +9,14 @@
 
 namespace vopo::values {
 
-inline constexpr const char* kNativeEncoderCapsule = "vopo._values.native_encoder.1";
+inline constexpr const char* kNativeEncoderCapsule = "vopo._values.native_encoder.2";
 
 struct NativeEncoder {
   bool lightweight;
   // As `encode_value`.
   bool (*encode)(PyObject* value, bool lightweight, msgpack::Writer& out) noexcept;
+  // As `encode_frame_locals`.
+  int (*encode_frame_locals)(PyFrameObject* frame, bool lightweight, msgpack::Writer& out) noexcept;
 };
 
 // The native encoder behind `function`, or NULL when it is anything else.

@@ -16,6 +16,10 @@ std::vector<std::string> default_redact_entries() { return {kDefaultRedact.begin
 
 std::shared_ptr<const Options> current_options() { return options_slot(); }
 
-void set_options(std::shared_ptr<const Options> options) { options_slot() = std::move(options); }
+void set_options(Options options) {
+  static uint64_t last_generation = 0;
+  options.generation = ++last_generation;
+  options_slot() = std::make_shared<const Options>(std::move(options));
+}
 
 }  // namespace vopo::values

@@ -3,6 +3,7 @@
 // a user repr, another thread) never affects an encoding half-way.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "values/redaction.h"
@@ -12,10 +13,14 @@ namespace vopo::values {
 struct Options {
   Redaction redaction;
   bool user_repr = false;
+  // Different for each options ever set, so what was derived from older
+  // options can tell it is stale.
+  uint64_t generation = 0;
 };
 
 std::shared_ptr<const Options> current_options();
-void set_options(std::shared_ptr<const Options> options);
+// Makes `options` current under a new generation.
+void set_options(Options options);
 // The default redaction list, lower-cased.
 std::vector<std::string> default_redact_entries();
 
