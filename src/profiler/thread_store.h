@@ -59,8 +59,9 @@ struct ThreadStore {
 using StoreList = std::vector<std::unique_ptr<ThreadStore>>;
 
 // The calling thread's token and its last (profiler, store) pair. Plain
-// data with no destructor, which a thread's teardown could run and then
-// re-create; initial-exec so the hot path reads it with no call.
+// data with no destructor (one with a destructor could be re-created by an
+// event during the thread's teardown), initial-exec so that the hot path
+// reads it with no call.
 struct ThreadSlot {
   uint64_t token = 0;
   uint64_t cached_serial = 0;
