@@ -26,6 +26,11 @@ inline bool is_profiler_object(PyObject* object) {
   return object != nullptr && ready_profiler_type != nullptr && PyObject_TypeCheck(object, ready_profiler_type);
 }
 
+// The hot path's test: the type cannot be subclassed.
+inline bool is_exactly_profiler_object(PyObject* object) {
+  return object != nullptr && Py_TYPE(object) == ready_profiler_type;
+}
+
 inline profiler::Profiler& profiler_of(PyObject* object) {
   return *reinterpret_cast<ProfilerObject*>(object)->profiler;
 }

@@ -9,6 +9,7 @@
 
 #include "filters/frame_filters.h"
 #include "plugins/plugin_table.h"
+#include "py/code_extra.h"
 #include "py/python.h"
 
 namespace vopo::profiler {
@@ -22,6 +23,10 @@ struct CodeVerdict {
   filters::NameDecision decision = filters::NameDecision::walk_callers;
   // NULL when no plugin entry mentions the code's name.
   std::vector<plugins::PluginEntry>* plugin_entries = nullptr;
+  // The maker's serial again when its events of the code need nothing (the
+  // code is ignored and no plugin sees it), else 0: one comparison for a
+  // library frame.
+  uint64_t skipped_by = 0;
 };
 
 // A serial never given to another profiler of the process.
@@ -33,8 +38,14 @@ uint64_t new_profiler_serial();
 const CodeVerdict* code_verdict(Profiler& profiler, PyCodeObject* code, PyObject* co_filename,
                                 std::string_view filename, std::string_view code_name);
 
-// Whether the profiler already knows that it neither records the frame's
-// code nor lets a plugin see it. Reads only what the code object holds.
-bool known_to_skip(const Profiler& profiler, PyFrameObject* frame);
+using CodeVerdicts = py::CodeExtra<CodeVerdict>;
+
+// Whether the profiler of `serial` already knows that it neither records
+// the frame's code nor lets a plugin see it. Reads only what the code
+// object holds, in place.
+inline bool known_to_skip(uint64_t serial, PyFrameObject* frame) {
+  const CodeVerdict* verdict = CodeVerdicts::peek(py::frame_code(frame));
+  return verdict != nullptr && verdict->skipped_by == serial;
+}
 
 }  // namespace vopo::profiler

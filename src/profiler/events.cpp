@@ -188,13 +188,6 @@ int hand_to_program(Profiler& profiler, PyFrameObject* frame, py::Error&& error)
 
 }  // namespace
 
-bool skips_at_once(const Profiler& profiler, PyFrameObject* frame) noexcept {
-  if (profiler.fork_leftovers.pending) return false;
-  const ThreadStore* store = profiler.threads.current_if_known();
-  if (store == nullptr || store->awaiting_unwind || store->raised_frame != nullptr) return false;
-  return py::is_frame(reinterpret_cast<PyObject*>(frame)) && known_to_skip(profiler, frame);
-}
-
 int handle_event(Profiler& profiler, PyFrameObject* frame, PyObject* arg, Event event,
                  bool exits_visible) noexcept {
   try {

@@ -6,20 +6,12 @@
 
 namespace vopo::profiler {
 
+constinit thread_local ThreadSlot thread_slot;
+
 namespace {
 
 std::atomic<uint64_t> next_thread_token{1};
 std::atomic<uint64_t> next_profiler_serial{1};
-
-// A plain thread_local without a destructor, safe during thread teardown,
-// and one block so the hot path makes one TLS lookup.
-struct ThreadSlot {
-  uint64_t token = 0;
-  uint64_t cached_serial = 0;
-  ThreadStore* cached_store = nullptr;
-};
-
-thread_local ThreadSlot thread_slot;
 
 // The tokens of threads that have not ended. Never destroyed: threads may
 // end while the process exits.
@@ -109,11 +101,6 @@ ThreadStores::Stores ThreadStores::take_other_threads_after_fork() noexcept {
     stores_.insert(others.extract(own));
   }
   return others;
-}
-
-const ThreadStore* ThreadStores::current_if_known() const noexcept {
-  const ThreadSlot& slot = thread_slot;
-  return slot.cached_serial == serial_ ? slot.cached_store : nullptr;
 }
 
 ThreadStore& ThreadStores::current() {

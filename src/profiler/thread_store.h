@@ -62,6 +62,18 @@ struct ThreadStore {
 
 using StoreList = std::vector<std::unique_ptr<ThreadStore>>;
 
+// The calling thread's token and its last (profiler, store) pair. Plain
+// data with no destructor (one with a destructor could be re-created by an
+// event during the thread's teardown), initial-exec so that the hot path
+// reads it with no call.
+struct ThreadSlot {
+  uint64_t token = 0;
+  uint64_t cached_serial = 0;
+  ThreadStore* cached_store = nullptr;
+};
+
+extern constinit thread_local ThreadSlot thread_slot __attribute__((tls_model("initial-exec")));
+
 // Owns the stores of one profiler, keyed by a per-thread token that is never
 // reused, so a new thread never inherits an ended thread's store. Accessed
 // only under the GIL, with no call into Python while the map changes.
@@ -75,7 +87,10 @@ class ThreadStores {
   ThreadStore& current();
   // The calling thread's store when it is already at hand; NULL when
   // finding it would mean a lookup or making one.
-  const ThreadStore* current_if_known() const noexcept;
+  const ThreadStore* current_if_known() const noexcept {
+    const ThreadSlot& slot = thread_slot;
+    return slot.cached_serial == serial_ ? slot.cached_store : nullptr;
+  }
   template <typename Visit>
   void for_each(Visit&& visit) {
     for (auto& [token, store] : stores_) visit(*store);

@@ -16,28 +16,22 @@ class CodeExtra {
   static Data* of(PyCodeObject* code) {
     Py_ssize_t index = slot_index();
     if (index < 0) return nullptr;
-    void* data = nullptr;
-    if (get_code_extra(code, index, &data) < 0) {
-      PyErr_Clear();
-      return nullptr;
-    }
-    if (data != nullptr) return static_cast<Data*>(data);
+    if (void* data = code_extra_in_place(code, index)) return static_cast<Data*>(data);
     return attach(code, index);
   }
 
-  // The code object's data if it has any; makes nothing.
-  static Data* peek(PyCodeObject* code) {
-    Py_ssize_t index = slot_index();
-    void* data = nullptr;
-    if (index < 0 || get_code_extra(code, index, &data) < 0) return nullptr;
-    return static_cast<Data*>(data);
-  }
+  // The code object's data if it has any; makes nothing. Reads the slot in
+  // place, with no call, so that the event hot path can afford it.
+  static Data* peek(PyCodeObject* code) { return static_cast<Data*>(code_extra_in_place(code, index_)); }
 
  private:
+  static constexpr Py_ssize_t kNotRequested = -2;
+
   static Py_ssize_t slot_index() {
-    // Slots are few and cannot be given back: one per kind, per process.
-    static const Py_ssize_t index = request_code_extra_index(&release);
-    return index;
+    // Slots are few and cannot be given back: one per kind, per process,
+    // asked for once even when the interpreter has none left (-1).
+    if (index_ == kNotRequested) index_ = request_code_extra_index(&release);
+    return index_;
   }
 
   static Data* attach(PyCodeObject* code, Py_ssize_t index) {
@@ -52,6 +46,9 @@ class CodeExtra {
   }
 
   static void release(void* data) { delete static_cast<Data*>(data); }
+
+  // Changed only under the GIL; read with no guard on the hot path.
+  static inline Py_ssize_t index_ = kNotRequested;
 };
 
 }  // namespace vopo::py

@@ -15,14 +15,64 @@
 
 namespace vopo::py {
 
+// Reads on the event hot path, where a library frame should cost little
+// more than the interpreter's own hook call: the public calls would add a
+// call and a reference count round trip. Each block mirrors private layouts
+// of the exact versions it names, up to the fields read.
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+namespace detail {
+
+// The head of a frame object (internal/pycore_frame.h), the same on 3.11,
+// 3.12 and 3.13: the interpreter's frame data follows the back pointer.
+struct FrameObjectHead {
+  PyObject_HEAD
+  PyFrameObject* f_back;
+  void* f_frame;
+};
+
+}  // namespace detail
+#endif
+
 // The frame's code object, borrowed from the frame.
 inline PyCodeObject* frame_code(PyFrameObject* frame) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX < 0x030B0000
+  return frame->f_code;
+#elif PY_VERSION_HEX < 0x030C0000
+  // 3.11's frame data starts with f_func, f_globals, f_builtins, f_locals,
+  // then f_code.
+  return static_cast<PyCodeObject* const*>(reinterpret_cast<detail::FrameObjectHead*>(frame)->f_frame)[4];
+#elif PY_VERSION_HEX < 0x030E0000
+  // 3.12's frame data starts with f_code, 3.13's with f_executable, which is
+  // the code object for every frame that reaches a profile hook.
+  return static_cast<PyCodeObject* const*>(reinterpret_cast<detail::FrameObjectHead*>(frame)->f_frame)[0];
+#else
   PyCodeObject* code = PyFrame_GetCode(frame);
   Py_DECREF(code);
   return code;
+#endif
+}
+
+// The code object's data in co_extra slot `index`, or NULL; never sets an
+// error. Negative indexes (no slot) give NULL.
+inline void* code_extra_in_place(PyCodeObject* code, Py_ssize_t index) {
+#if PY_VERSION_HEX < 0x030E0000
+  // co_extra points to a count followed by that many slots on 3.10 to 3.13,
+  // the layout the interpreter's own getter reads.
+  struct Slots {
+    Py_ssize_t size;
+    void* data[1];
+  };
+  const auto* slots = static_cast<const Slots*>(code->co_extra);
+  if (slots == nullptr || static_cast<size_t>(index) >= static_cast<size_t>(slots->size)) return nullptr;
+  return slots->data[index];
 #else
-  return frame->f_code;
+  void* data = nullptr;
+  if (index < 0 || PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), index, &data) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return data;
 #endif
 }
 
@@ -288,14 +338,6 @@ inline Py_ssize_t request_code_extra_index(freefunc free_data) {
   return PyUnstable_Eval_RequestCodeExtraIndex(free_data);
 #else
   return _PyEval_RequestCodeExtraIndex(free_data);
-#endif
-}
-
-inline int get_code_extra(PyCodeObject* code, Py_ssize_t index, void** data) {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), index, data);
-#else
-  return _PyCode_GetExtra(reinterpret_cast<PyObject*>(code), index, data);
 #endif
 }
 
