@@ -92,20 +92,28 @@ class LocalsPlan {
 };
 
 // The frame's bound variables: how many, and the first ones the limits keep,
-// held while they are encoded.
+// each held (one reference) while they are encoded. Left uninitialised
+// beyond `kept`: a frame has few variables and the array is large.
 struct BoundLocals {
   size_t count = 0;
-  std::array<NamedEntry, kMostKeptEntries> first{};
-  std::array<py::Ref, kMostKeptEntries> held;
+  size_t kept = 0;
+  std::array<NamedEntry, kMostKeptEntries> first;
+
+  BoundLocals() = default;
+  BoundLocals(const BoundLocals&) = delete;
+  BoundLocals& operator=(const BoundLocals&) = delete;
+  ~BoundLocals() {
+    for (size_t i = 0; i < kept; ++i) Py_DECREF(first[i].value);
+  }
 };
 
 void gather(PyFrameObject* frame, const LocalsPlan& plan, bool lightweight, BoundLocals& bound) {
   size_t keep = kept_entries(lightweight);
   py::for_each_frame_local(frame, [&](Py_ssize_t index, PyObject*, PyObject* value) {
     if (value == nullptr) return;
-    if (bound.count < keep) {
-      bound.held[bound.count] = py::Ref::borrow(value);
-      bound.first[bound.count] = plan.entry(index, lightweight, value);
+    if (bound.kept < keep) {
+      Py_INCREF(value);
+      bound.first[bound.kept++] = plan.entry(index, lightweight, value);
     }
     ++bound.count;
   });
