@@ -234,6 +234,49 @@ inline PyObject* code_qualname(PyCodeObject* code) {
 #endif
 }
 
+// A variable of a code object, found by name once and then read from any
+// frame of that code without a lookup. Only interpreters whose frames keep
+// their variables in `f_localsplus` (3.10) find slots; elsewhere, and in
+// frames that run in a namespace, every variable is `unknown`.
+struct LocalSlot {
+  enum Kind : unsigned char { unknown, absent, plain, cell };
+  Kind kind = unknown;
+  Py_ssize_t index = 0;
+};
+
+inline LocalSlot local_slot(PyCodeObject* code, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+  if (!(code->co_flags & CO_OPTIMIZED)) return {};
+  // Cells and free variables are mapped after plain locals, so they win,
+  // as in `frame_local`.
+  Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+  Py_ssize_t slot = detail::name_slot(code->co_cellvars, name);
+  if (slot < 0 && (slot = detail::name_slot(code->co_freevars, name)) >= 0) slot += cells;
+  if (slot >= 0) return {LocalSlot::cell, code->co_nlocals + slot};
+  slot = detail::name_slot(code->co_varnames, name);
+  return slot >= 0 ? LocalSlot{LocalSlot::plain, slot} : LocalSlot{LocalSlot::absent, 0};
+#else
+  (void)code;
+  (void)name;
+  return {};
+#endif
+}
+
+// The variable's value in a frame of the code the slot was found in,
+// borrowed; NULL when it is unbound, absent or unknown.
+inline PyObject* slot_value(PyFrameObject* frame, LocalSlot slot) {
+#if PY_VERSION_HEX < 0x030B0000
+  if (slot.kind == LocalSlot::plain) return frame->f_localsplus[slot.index];
+  if (slot.kind != LocalSlot::cell) return nullptr;
+  PyObject* cell = frame->f_localsplus[slot.index];
+  return cell == nullptr ? nullptr : PyCell_GET(cell);
+#else
+  (void)frame;
+  (void)slot;
+  return nullptr;
+#endif
+}
+
 // Per-code-object data slots (co_extra), freed with the code object.
 inline Py_ssize_t request_code_extra_index(freefunc free_data) {
 #if PY_VERSION_HEX >= 0x030C0000
