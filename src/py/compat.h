@@ -1,6 +1,8 @@
 // Interpreter version shims: the only place that tests PY_VERSION_HEX.
 #pragma once
 
+#include <array>
+
 #include "py/error.h"
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -259,6 +261,16 @@ inline LocalSlot local_slot(PyCodeObject* code, PyObject* name) {
   (void)code;
   (void)name;
   return {};
+#endif
+}
+
+// The objects that name a code object's variables and lay them out: code
+// objects that share them keep the same variables in the same slots.
+inline std::array<PyObject*, 3> variable_layout(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return {code->co_localsplusnames, code->co_localspluskinds, nullptr};
+#else
+  return {code->co_varnames, code->co_cellvars, code->co_freevars};
 #endif
 }
 

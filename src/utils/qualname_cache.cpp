@@ -39,17 +39,16 @@ QualnameCache* QualnameCache::of(PyCodeObject* code) { return py::CodeExtra<Qual
 
 const QualnameCache::CallerSlot& QualnameCache::caller_slot(PyCodeObject* caller_code, PyObject* name) {
   bool optimized = caller_code->co_flags & CO_OPTIMIZED;
+  std::array<PyObject*, 3> layout = py::variable_layout(caller_code);
   for (const CallerSlot& known : callers_) {
-    if (known.varnames.get() == caller_code->co_varnames && known.cellvars.get() == caller_code->co_cellvars &&
-        known.freevars.get() == caller_code->co_freevars && known.optimized == optimized) {
+    if (known.optimized == optimized && known.layout[0].get() == layout[0] && known.layout[1].get() == layout[1] &&
+        known.layout[2].get() == layout[2]) {
       return known;
     }
   }
   CallerSlot& slot = callers_[next_caller_];
   next_caller_ = (next_caller_ + 1) % callers_.size();
-  slot.varnames = py::Ref::borrow(caller_code->co_varnames);
-  slot.cellvars = py::Ref::borrow(caller_code->co_cellvars);
-  slot.freevars = py::Ref::borrow(caller_code->co_freevars);
+  for (size_t i = 0; i < layout.size(); ++i) slot.layout[i] = py::Ref::borrow(layout[i]);
   slot.optimized = optimized;
   slot.slot = py::local_slot(caller_code, name);
   return slot;

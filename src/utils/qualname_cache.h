@@ -34,13 +34,10 @@ class QualnameCache {
   bool infer(PyFrameObject* frame, PyObject* name, BorrowedParts& parts);
 
  private:
-  // Where a caller's code binds the name. Keyed by the caller code's
-  // variable name tuples: code with the same tuples lays out the same
-  // variables.
+  // Where a caller's code binds the name, keyed by the objects that lay out
+  // its variables (tuples of names), held so that they cannot be reused.
   struct CallerSlot {
-    py::Ref varnames;
-    py::Ref cellvars;
-    py::Ref freevars;
+    std::array<py::Ref, 3> layout;
     bool optimized = false;
     py::LocalSlot slot;
   };
