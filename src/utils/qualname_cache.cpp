@@ -33,6 +33,18 @@ bool class_function(PyTypeObject* type, PyObject* name, BorrowedParts& parts) {
   return function_parts(_PyType_Lookup(type, name), parts);
 }
 
+// A method or, standing for it, a property's getter. The getter stays alive
+// with the property, which the class holds.
+bool method_or_getter(PyObject* attribute, BorrowedParts& parts) {
+  if (attribute == nullptr || !Py_IS_TYPE(attribute, &PyProperty_Type)) return function_parts(attribute, parts);
+  py::Ref getter = py::Ref::steal(PyObject_GetAttr(attribute, py::names().fget));
+  if (!getter) {
+    PyErr_Clear();
+    return false;
+  }
+  return function_parts(getter.get(), parts);
+}
+
 }  // namespace
 
 QualnameCache* QualnameCache::of(PyCodeObject* code) { return py::CodeExtra<QualnameCache>::of(code); }
@@ -80,8 +92,9 @@ bool QualnameCache::ordinary_instances(PyTypeObject* type) {
   return verdict.ordinary;
 }
 
-// A method reached through `self`: what its class holds, unless the
-// instance dict holds the name too, which the exact way sorts out.
+// A method reached through `self`: what its class holds, a property
+// standing for its getter, unless the instance dict holds the name too,
+// which the exact way sorts out.
 bool QualnameCache::through_self(PyObject* self, PyObject* name, BorrowedParts& parts) {
   if (PyType_Check(self)) return false;
   PyTypeObject* type = Py_TYPE(self);
@@ -91,7 +104,7 @@ bool QualnameCache::through_self(PyObject* self, PyObject* name, BorrowedParts& 
     PyObject* own = nullptr;
     if (!PyDict_CheckExact(*dict_slot) || !dict_entry(*dict_slot, name, own) || own != nullptr) return false;
   }
-  return class_function(type, name, parts);
+  return method_or_getter(_PyType_Lookup(type, name), parts);
 }
 
 bool QualnameCache::infer(PyFrameObject* frame, PyObject* name, BorrowedParts& parts) {
