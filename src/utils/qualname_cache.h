@@ -29,8 +29,8 @@ class QualnameCache {
   // What the exact inference would find for `name` (the code's name) in a
   // frame of this code, read natively from what the frame, its caller, the
   // class of `self` and the globals hold now; false when the frame needs
-  // the exact inference. Runs none of the program's code and leaves no
-  // error set.
+  // the exact inference. Runs none of the program's code; throws py::Error
+  // only when memory runs out.
   bool infer(PyFrameObject* frame, PyObject* name, BorrowedParts& parts);
 
  private:
