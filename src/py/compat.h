@@ -1,6 +1,8 @@
 // Interpreter version shims: the only place that tests PY_VERSION_HEX.
 #pragma once
 
+#include <array>
+
 #include "py/error.h"
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -328,6 +330,59 @@ inline PyObject* code_qualname(PyCodeObject* code) {
   return code->co_qualname;
 #else
   (void)code;
+  return nullptr;
+#endif
+}
+
+// A variable of a code object, found by name once and then read from any
+// frame of that code without a lookup. Only interpreters whose frames keep
+// their variables in `f_localsplus` (3.10) find slots; elsewhere, and in
+// frames that run in a namespace, every variable is `unknown`.
+struct LocalSlot {
+  enum Kind : unsigned char { unknown, absent, plain, cell };
+  Kind kind = unknown;
+  Py_ssize_t index = 0;
+};
+
+inline LocalSlot local_slot(PyCodeObject* code, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+  if (!(code->co_flags & CO_OPTIMIZED)) return {};
+  // Cells and free variables are mapped after plain locals, so they win,
+  // as in `frame_local`.
+  Py_ssize_t cells = PyTuple_GET_SIZE(code->co_cellvars);
+  Py_ssize_t slot = detail::name_slot(code->co_cellvars, name);
+  if (slot < 0 && (slot = detail::name_slot(code->co_freevars, name)) >= 0) slot += cells;
+  if (slot >= 0) return {LocalSlot::cell, code->co_nlocals + slot};
+  slot = detail::name_slot(code->co_varnames, name);
+  return slot >= 0 ? LocalSlot{LocalSlot::plain, slot} : LocalSlot{LocalSlot::absent, 0};
+#else
+  (void)code;
+  (void)name;
+  return {};
+#endif
+}
+
+// The objects that name a code object's variables and lay them out: code
+// objects that share them keep the same variables in the same slots.
+inline std::array<PyObject*, 3> variable_layout(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return {code->co_localsplusnames, code->co_localspluskinds, nullptr};
+#else
+  return {code->co_varnames, code->co_cellvars, code->co_freevars};
+#endif
+}
+
+// The variable's value in a frame of the code the slot was found in,
+// borrowed; NULL when it is unbound, absent or unknown.
+inline PyObject* slot_value(PyFrameObject* frame, LocalSlot slot) {
+#if PY_VERSION_HEX < 0x030B0000
+  if (slot.kind == LocalSlot::plain) return frame->f_localsplus[slot.index];
+  if (slot.kind != LocalSlot::cell) return nullptr;
+  PyObject* cell = frame->f_localsplus[slot.index];
+  return cell == nullptr ? nullptr : PyCell_GET(cell);
+#else
+  (void)frame;
+  (void)slot;
   return nullptr;
 #endif
 }

@@ -7,10 +7,10 @@
 #include "py/compat.h"
 #include "py/code_extra.h"
 #include "py/convert.h"
-#include "py/names.h"
-#include "py/object.h"
+#include "utils/dotted_name.h"
 #include "utils/program_exceptions.h"
-#include "utils/static_attribute.h"
+#include "utils/qualname_cache.h"
+#include "utils/qualname_inference.h"
 #include "utils/working_directory.h"
 
 namespace vopo::utils {
@@ -18,7 +18,6 @@ namespace vopo::utils {
 namespace {
 
 using filters::kSeparator;
-using py::names;
 using py::Ref;
 
 bool is_rooted(std::string_view path) { return !path.empty() && path.front() == kSeparator; }
@@ -60,215 +59,115 @@ uint64_t line_number(PyFrameObject* frame) {
   return static_cast<uint64_t>(line);
 }
 
-std::string_view utf8_or_replaced(PyObject* text, Ref& replaced) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data != nullptr) return {data, static_cast<size_t>(size)};
-  PyErr_Clear();
-  replaced = py::check(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
-  return {PyBytes_AS_STRING(replaced.get()), static_cast<size_t>(PyBytes_GET_SIZE(replaced.get()))};
-}
-
-void append_unprintable(std::string& out, PyObject* object) {
-  Ref type_name = Ref::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), names().dunder_name));
-  const char* name = type_name && PyUnicode_Check(type_name.get())
-                         ? PyUnicode_AsUTF8(type_name.get())
-                         : nullptr;
-  if (name == nullptr) {
-    PyErr_Clear();
-    out += "<unprintable object>";
-    return;
-  }
-  out += "<unprintable ";
-  out += name;
-  out += " object>";
-}
-
-// Appends `str(object)`. A failing `str` goes to the unraisable hook and is
-// written as a placeholder, so a name is never lost to a bad `__str__`.
-void append_text(std::string& out, PyObject* object) {
-  Ref text = PyUnicode_CheckExact(object) ? Ref::borrow(object) : Ref::steal(PyObject_Str(object));
-  if (!text) {
-    PyErr_WriteUnraisable(object);
-    append_unprintable(out, object);
-    return;
-  }
-  Ref replaced;
-  out += utf8_or_replaced(text.get(), replaced);
-}
-
-// Code run with globals that name no module (`exec` with a bare dict) has
-// none: its names carry no module part, rather than a made-up one.
-bool names_a_module(PyObject* module) { return module != nullptr && PyUnicode_Check(module); }
-
-std::string dotted(PyObject* module, PyObject* qualname) {
-  std::string name;
-  if (names_a_module(module)) {
-    append_text(name, module);
-    name += '.';
-  }
-  append_text(name, qualname);
-  return name;
-}
-
-// `native` reads a function's `__module__` and `__qualname__` from its own
-// fields, which nothing in an instance dict can shadow.
-std::string dotted_name_of(PyObject* object, bool native) {
-  if (native && PyFunction_Check(object)) {
-    auto* function = reinterpret_cast<PyFunctionObject*>(object);
-    return dotted(function->func_module, function->func_qualname);
-  }
-  Ref module = py::getattr(object, names().dunder_module);
-  Ref qualname = py::getattr(object, names().dunder_qualname);
-  return dotted(module.get(), qualname.get());
-}
-
-// The item; a missing key is a KeyError.
-Ref item(PyObject* mapping, PyObject* key) {
-  if (!PyDict_CheckExact(mapping)) return py::getitem(mapping, key);
-  Ref value = py::dict_lookup(mapping, key);
-  if (!value) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    py::throw_pending();
-  }
-  return value;
-}
-
-// The frame's `__name__` global; empty when there is none. A lookup in a
-// globals dict that is not exact may run the program's code, so only real
-// dicts are read.
-Ref module_name(PyFrameObject* frame) {
-  PyObject* globals = py::frame_globals(frame);
-  if (!PyDict_Check(globals)) return Ref();
-  return py::dict_lookup(globals, names().dunder_name);
-}
-
-// Module attributes that do not change once imported, kept for the life of
-// the process.
-PyObject* stable_attribute(PyObject*& slot, const char* module, PyObject* name) {
-  if (slot == nullptr) {
-    Ref value = py::getattr(py::import(module).get(), name);
-    // The import may have let another thread fill the slot meanwhile.
-    if (slot == nullptr) slot = value.release();
-  }
-  return slot;
-}
-
-PyObject* getattr_static() {
-  static PyObject* slot = nullptr;
-  return stable_attribute(slot, "inspect", names().getattr_static);
-}
-
-PyObject* property_type() {
-  static PyObject* slot = nullptr;
-  return stable_attribute(slot, "builtins", names().property);
-}
-
-// The attribute as stored on the object or its class, without running
-// descriptors or `__getattr__`; `native` reads ordinary classes directly.
-Ref static_attribute(PyObject* object, PyObject* name, bool native) {
-  if (native) {
-    if (Ref found = ordinary_static_attribute(object, name)) return found;
-  }
-  return py::call(getattr_static(), {object, name});
-}
-
-// A method reached through `self`; a property stands for its getter.
-std::string qualname_through_self(PyObject* self, PyObject* name, bool native) {
-  Ref attribute = static_attribute(self, name, native);
-  if (native && PyFunction_Check(attribute.get())) return dotted_name_of(attribute.get(), native);
-  int is_property = PyObject_IsInstance(attribute.get(), property_type());
-  if (is_property < 0) py::throw_pending();
-  if (is_property) attribute = py::getattr(attribute.get(), names().fget);
-  return dotted_name_of(attribute.get(), native);
-}
-
-// Without `co_qualname` the name is looked for where the function came
-// from: the caller's namespace, the instance or class it was called on, the
-// class body being run, or the module.
-std::optional<std::string> inferred_qualname(PyFrameObject* frame, PyObject* name, bool native) {
-  Ref caller = py::frame_back(frame);
-  if (!caller) {
-    if (PyErr_Occurred()) py::throw_pending();
-    return std::nullopt;
-  }
-  if (Ref value = py::frame_local(py::as_frame(caller), name)) return dotted_name_of(value.get(), native);
-
-  if (Ref self = py::frame_local(frame, names().self)) return qualname_through_self(self.get(), name, native);
-  Ref cls = py::frame_local(frame, names().cls);
-  if (cls && PyType_Check(cls.get())) {
-    return dotted_name_of(static_attribute(cls.get(), name, native).get(), native);
-  }
-
-  if (Ref qualname = py::frame_local(frame, names().dunder_qualname)) {
-    return dotted(module_name(frame).get(), qualname.get());
-  }
-  return dotted_name_of(item(py::frame_globals(frame), name).get(), native);
-}
-
-// The dotted name of a code object that carries its qualified name, kept
-// with the `__name__` string it was made with; globals with another
-// `__name__` (exec'd code) make it again.
-struct DottedNameCache {
-  bool filled = false;
-  Ref module;
-  std::string dotted;
+// The frame's file relative to the working directory, kept per code object
+// with the file name it was made from and the directory changes it was made
+// under.
+struct RelativeFile {
+  uint64_t directory_changes = 0;
+  Ref filename;
+  std::string text;
 };
 
-// Only exact strings are cached: their text cannot change and reading it
-// runs no code, and holding them keeps nothing of the program's alive.
-std::string cached_dotted(PyCodeObject* code, PyObject* module, PyObject* qualname) {
-  bool cacheable = (module == nullptr || PyUnicode_CheckExact(module)) && PyUnicode_CheckExact(qualname);
-  DottedNameCache* cache = cacheable ? py::CodeExtra<DottedNameCache>::of(code) : nullptr;
-  if (cache == nullptr) return dotted(module, qualname);
-  if (!cache->filled || cache->module.get() != module) {
-    std::string name = dotted(module, qualname);
-    cache->module = Ref::borrow(module);
-    cache->dotted = std::move(name);
-    cache->filled = true;
+std::string_view relative_file(PyFrameObject* frame, bool cached) {
+  PyObject* filename = py::frame_code(frame)->co_filename;
+  if (!PyUnicode_Check(filename)) py::throw_conversion_error(filename, "PyString");
+  uint64_t changes = cached && PyUnicode_CheckExact(filename) ? working_directory_changes() : 0;
+  RelativeFile* kept = changes != 0 ? py::CodeExtra<RelativeFile>::of(py::frame_code(frame)) : nullptr;
+  if (kept == nullptr) return relative_to_working_directory(py::utf8_view(filename), cached);
+  if (kept->directory_changes != changes || kept->filename.get() != filename) {
+    kept->text.assign(relative_to_working_directory(py::utf8_view(filename), cached));
+    kept->filename = Ref::borrow(filename);
+    kept->directory_changes = changes;
   }
-  return cache->dotted;
+  return kept->text;
 }
 
-}  // namespace
-
-std::string frame_path(PyFrameObject* frame, bool cached) {
-  PyObject* filename_object = py::frame_code(frame)->co_filename;
-  if (!PyUnicode_Check(filename_object)) py::throw_conversion_error(filename_object, "PyString");
-  std::string_view filename = py::utf8_view(filename_object);
-  uint64_t line = line_number(frame);
-  std::string_view file_part = relative_to_working_directory(filename, cached);
-
-  char digits[20];
-  auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line);
+// The line's decimal digits, in `digits`.
+std::string_view line_digits(PyFrameObject* frame, char (&digits)[20]) {
+  auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line_number(frame));
   (void)error;
-  std::string path;
-  path.reserve(file_part.size() + 1 + static_cast<size_t>(end - digits));
-  path += file_part;
-  path += ':';
-  path.append(digits, end);
-  return path;
+  return {digits, static_cast<size_t>(end - digits)};
 }
 
-std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached) {
-  PyCodeObject* code = py::frame_code(frame);
-  if (PyObject* qualname = py::code_qualname(code)) {
-    Ref module = module_name(frame);
-    return cached ? cached_dotted(code, module.get(), qualname) : dotted(module.get(), qualname);
+// The dotted name's text: kept in `cache` when given and the parts allow,
+// else made in `scratch`. Nothing when the qualified name is not a str.
+std::optional<std::string_view> dotted_text(QualnameCache* cache, PyObject* module, PyObject* qualname,
+                                            std::string& scratch) {
+  if (cache != nullptr) {
+    if (const std::string* kept = cache->dotted.find_or_add(module, qualname)) return *kept;
   }
+  if (!append_dotted(scratch, module, qualname)) return std::nullopt;
+  return scratch;
+}
 
+// Without `co_qualname` the name is inferred: from what the cache reads
+// natively where it can, else the exact way.
+std::optional<std::string_view> inferred_text(PyFrameObject* frame, PyObject* name, bool cached,
+                                              QualnameCache* cache, std::string& scratch) {
+  BorrowedParts borrowed;
+  if (cache != nullptr && cache->infer(frame, name, borrowed)) {
+    return dotted_text(cache, borrowed.module, borrowed.qualname, scratch);
+  }
+  std::optional<NameParts> parts = inferred_name_parts(frame, name, cached);
+  if (!parts) return std::nullopt;
+  return dotted_text(cache, parts->module.get(), parts->qualname.get(), scratch);
+}
+
+// The frame's dotted qualified name, a view of the code's cache or of
+// `scratch`. Uncached, every name is made afresh the exact way.
+std::optional<std::string_view> qualname_text(PyFrameObject* frame, bool cached, std::string& scratch) {
+  PyCodeObject* code = py::frame_code(frame);
+  QualnameCache* cache = cached ? QualnameCache::of(code) : nullptr;
+  if (PyObject* qualname = py::code_qualname(code)) {
+    return dotted_text(cache, module_name(frame).get(), qualname, scratch);
+  }
   PyObject* name = code->co_name;
   if (!PyUnicode_Check(name)) py::throw_conversion_error(name, "PyString");
-  if (py::utf8_view(name) == "<module>") return dotted(module_name(frame).get(), name);
+  if (py::utf8_view(name) == "<module>") return dotted_text(cache, module_name(frame).get(), name, scratch);
   try {
-    return inferred_qualname(frame, name, cached);
+    return inferred_text(frame, name, cached, cache, scratch);
   } catch (const py::Error& error) {
     // Inference is best effort: whatever it could not find leaves the name
     // absent, and its exception is dropped, unless it is the program's.
     if (belongs_to_program(error)) throw;
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+void write_frame_path(msgpack::Writer& out, PyFrameObject* frame, bool cached) {
+  std::string_view file = relative_file(frame, cached);
+  char buffer[20];
+  std::string_view digits = line_digits(frame, buffer);
+  out.str_header(file.size() + 1 + digits.size());
+  out.raw(file);
+  out.raw(":");
+  out.raw(digits);
+}
+
+void write_frame_qualname(msgpack::Writer& out, PyFrameObject* frame, bool cached) {
+  std::string scratch;
+  out.optional_str(qualname_text(frame, cached, scratch));
+}
+
+std::string frame_path(PyFrameObject* frame, bool cached) {
+  std::string_view file = relative_file(frame, cached);
+  char buffer[20];
+  std::string_view digits = line_digits(frame, buffer);
+  std::string path;
+  path.reserve(file.size() + 1 + digits.size());
+  path += file;
+  path += ':';
+  path += digits;
+  return path;
+}
+
+std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached) {
+  std::string scratch;
+  std::optional<std::string_view> text = qualname_text(frame, cached, scratch);
+  if (!text) return std::nullopt;
+  return std::string(*text);
 }
 
 }  // namespace vopo::utils

@@ -5,19 +5,27 @@
 #include <optional>
 #include <string>
 
+#include "msgpack/writer.h"
 #include "py/python.h"
 
 namespace vopo::utils {
 
-// The frame's file relative to the working directory, ":" and its line.
-// `cached` reads the directory as last seen rather than asking the system.
-std::string frame_path(PyFrameObject* frame, bool cached);
+// Appends the str "<file relative to the working directory>:<line>".
+// `cached` keeps the relative file per code object until the file name or
+// the working directory changes; otherwise the directory is read afresh.
+// Throws py::Error before writing anything.
+void write_frame_path(msgpack::Writer& out, PyFrameObject* frame, bool cached);
 
-// The dotted module and qualified name; inferred from the frame's callers
-// and locals where code objects carry no qualified name. Absent when it
-// cannot be found. `cached` keeps names per code object where they carry a
-// qualified name, and reads attributes natively where it can rather than
-// through `inspect`.
+// Appends the str of the dotted module and qualified name, or nil when it
+// cannot be found. Inferred from the frame's callers and locals where code
+// objects carry no qualified name. `cached` keeps the names made per code
+// object, and reads what the inference needs natively where it can rather
+// than through `inspect`. Throws py::Error (the program's own exception)
+// before writing anything. Allocates nothing when the name is kept.
+void write_frame_qualname(msgpack::Writer& out, PyFrameObject* frame, bool cached);
+
+// The same texts as strings.
+std::string frame_path(PyFrameObject* frame, bool cached);
 std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached);
 
 }  // namespace vopo::utils

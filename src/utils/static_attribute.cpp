@@ -93,6 +93,10 @@ py::Ref instance_attribute(PyObject* object, PyObject* name) {
 
 }  // namespace
 
+bool has_plain_mro(PyTypeObject* type) { return type->tp_mro != nullptr && all_plain(type->tp_mro); }
+
+bool has_ordinary_instances(PyTypeObject* type) { return has_plain_mro(type) && dict_not_shadowed(type); }
+
 py::Ref ordinary_static_attribute(PyObject* object, PyObject* name) {
   if (!PyType_Check(object)) return instance_attribute(object, name);
   PyObject* found = nullptr;

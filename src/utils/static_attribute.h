@@ -13,4 +13,13 @@ namespace vopo::utils {
 // `inspect` itself; never leaves an error set.
 py::Ref ordinary_static_attribute(PyObject* object, PyObject* name);
 
+// Whether every class of the MRO has `type` itself as its metaclass.
+bool has_plain_mro(PyTypeObject* type);
+
+// Whether `ordinary_static_attribute` reads the class's instances natively:
+// a plain MRO, none of whose classes defines a `__dict__` of its own. It
+// depends on the MRO's dicts only, so it holds while the class keeps its
+// version tag.
+bool has_ordinary_instances(PyTypeObject* type);
+
 }  // namespace vopo::utils

@@ -53,6 +53,10 @@ void watch_working_directory_changes() {
   hook_installed = true;
 }
 
+uint64_t working_directory_changes() {
+  return hook_installed ? directory_changes.load(std::memory_order_relaxed) : 0;
+}
+
 std::string_view working_directory(bool cached) {
   uint64_t changes = directory_changes.load(std::memory_order_relaxed);
   // Without the hook no change would be noticed, so read every time.

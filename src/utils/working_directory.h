@@ -2,6 +2,7 @@
 // changes it, so that recording a frame's path needs no system call.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace vopo::utils {
@@ -16,5 +17,10 @@ void watch_working_directory_changes();
 // Python's `os` module is seen only after the next `os.chdir`. Read afresh
 // every time when `cached` is false.
 std::string_view working_directory(bool cached);
+
+// How many times Python has changed the working directory, counted from 1;
+// 0 while no hook watches, when nothing derived from the directory may be
+// kept.
+uint64_t working_directory_changes();
 
 }  // namespace vopo::utils

@@ -2,6 +2,7 @@
 names where they could go stale, per-profiler verdicts on code objects, and
 whole programs recorded alike on both paths."""
 
+import _imp
 import json
 import os
 import subprocess
@@ -122,13 +123,107 @@ def run():
 """
 METACLASS_NAMES = ["shop.Shop.price", "shop.Shop.create"]
 
+BASES = """
+class A:
+    def price(self):
+        return 1
+
+class C(A):
+    def price(self):
+        return A.price(self)
+
+class Shop(A):
+    pass
+
+class Plain(A):
+    pass
+
+def run():
+    shop = Shop()
+    shop.price()
+    Shop.__bases__ = (C,)
+    shop.price()
+    shop.__class__ = Plain
+    shop.price()
+"""
+BASES_NAMES = (["shop.A.price", "shop.C.price", "shop.A.price", "shop.A.price"]
+               if HAS_CO_QUALNAME else
+               ["shop.A.price", "shop.C.price", "shop.C.price", "shop.A.price"])
+
+RENAMED = """
+def price():
+    return 1
+
+def run():
+    price()
+    price.__qualname__ = "Renamed.price"
+    price()
+    price.__module__ = "elsewhere"
+    price()
+"""
+RENAMED_NAMES = (["shop.price"] * 3 if HAS_CO_QUALNAME else
+                 ["shop.price", "shop.Renamed.price", "elsewhere.Renamed.price"])
+
+REBOUND = """
+def price():
+    return 1
+
+def make():
+    def price():
+        return 0
+    return price
+
+def run():
+    original = price
+    original()
+    globals()["price"] = make()
+    original()
+    del globals()["price"]
+    original()
+"""
+REBOUND_NAMES = (["shop.price"] * 3 if HAS_CO_QUALNAME else
+                 ["shop.price", "shop.make.<locals>.price", None])
+
+MODULE_RENAMED = """
+def price():
+    return 1
+
+def run():
+    price()
+    globals()["__name__"] = "renamed"
+    price()
+"""
+MODULE_RENAMED_NAMES = (["shop.price", "renamed.price"] if HAS_CO_QUALNAME else ["shop.price", "shop.price"])
+
+NON_ASCII = """
+class Café:
+    def prix_é(self):
+        return 1
+
+    @classmethod
+    def créer(cls):
+        return cls()
+
+def run():
+    Café().prix_é()
+    Café.créer()
+    Café().prix_é()
+"""
+NON_ASCII_NAMES = ["shop.Café.prix_é", "shop.Café.créer", "shop.Café.prix_é"]
+
 
 @pytest.mark.parametrize("source, co_names, expected", [
     (SUPER, ("price",), SUPER_NAMES),
     (REPLACED, ("price",), REPLACED_NAMES),
     (SHADOWED, ("price", "amount"), SHADOWED_NAMES),
     (METACLASS, ("price", "create"), METACLASS_NAMES),
-], ids=["super", "replaced", "shadowed", "metaclass"])
+    (BASES, ("price",), BASES_NAMES),
+    (RENAMED, ("price",), RENAMED_NAMES),
+    (REBOUND, ("price",), REBOUND_NAMES),
+    (MODULE_RENAMED, ("price",), MODULE_RENAMED_NAMES),
+    (NON_ASCII, ("prix_é", "créer"), NON_ASCII_NAMES),
+], ids=["super", "replaced", "shadowed", "metaclass", "bases", "renamed", "rebound", "module-renamed",
+        "non-ascii"])
 def test_method_names_follow_what_the_class_holds_now(path, source, co_names, expected):
     assert [qualname for _, qualname in names_of(source, *co_names)] == expected
 
@@ -144,6 +239,24 @@ def test_exec_with_other_globals_names_the_same_code_after_each_module(path):
     records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
     names = [r["qualname"] for r in records if r["co_name"] == "target" and r["event"] == "return"]
     assert names == ["first.target", "second.target", "target", "first.target"]
+
+
+def test_paths_follow_a_code_object_renamed_in_place(path, tmp_path, monkeypatch):
+    """Import fixes a cached module's file names in its code objects in place."""
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "shop"}
+    exec(compile("def price():\n    return 1\n", str(tmp_path / "cached.py"), "exec"), namespace)
+    price = namespace["price"]
+
+    def run():
+        price()
+        _imp._fix_co_filename(price.__code__, str(tmp_path / "shop" / "fixed.py"))
+        price()
+
+    _, host = profile(run, **RECORD_ALL)
+    records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    assert [r["path"] for r in records if r.get("co_name") == "price"] == [
+        "cached.py:1", "cached.py:2", "shop/fixed.py:1", "shop/fixed.py:2"]
 
 
 LIBRARY_FILE = "/usr/lib/python3/site-packages/benchlib/core.py"
@@ -248,3 +361,69 @@ def test_the_reference_path_records_the_same_program_alike(tmp_path):
     cached, reference = documents
     assert len(cached[0]) > 0 and any(len(thread) > 2 for thread in cached[1])
     assert cached == reference
+
+
+READS = """
+reads = []
+
+class Namespace(dict):
+    def __getitem__(self, key):
+        reads.append(("namespace", key))
+        return super().__getitem__(key)
+
+    def __missing__(self, key):
+        reads.append(("missing", key))
+        raise KeyError(key)
+
+class Meta(type):
+    @classmethod
+    def __prepare__(mcs, name, bases):
+        return Namespace()
+
+    def __new__(mcs, name, bases, namespace):
+        return super().__new__(mcs, name, bases, dict(namespace))
+
+class Text(str):
+    def __str__(self):
+        reads.append(("str", str.__str__(self)))
+        return str.__str__(self)
+
+def labelled():
+    return 1
+
+labelled.__qualname__ = Text("Label.labelled")
+labelled.__module__ = Text("labels")
+
+SCRIPT = compile("def target():\\n    return 1\\ndef runner():\\n    return target()\\ntarget()\\nrunner()\\n",
+                 "/srv/app/script.py", "exec")
+
+def run():
+    class Shop(metaclass=Meta):
+        size = 1
+        price = size + 1
+    labelled()
+    exec(SCRIPT, Namespace(__name__="scripted"))
+    return Shop
+"""
+
+
+def test_naming_frames_reads_nothing_through_the_program(path):
+    """Mappings, globals and strings of the program are read as stored: the
+    program sees the same reads with and without profiling."""
+    def reads_of(profiled):
+        namespace = {"__name__": "shop"}
+        exec(compile(READS, "/srv/app/shop.py", "exec"), namespace)
+        if not profiled:
+            namespace["run"]()
+            return namespace["reads"], None
+        _, host = profile(namespace["run"], **RECORD_ALL)
+        records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+        return namespace["reads"], {r["co_name"]: r["qualname"] for r in records if r.get("event") == "return"}
+
+    plain_reads, _ = reads_of(profiled=False)
+    profiled_reads, names = reads_of(profiled=True)
+    assert profiled_reads == plain_reads
+    assert names["target"] == "scripted.target"
+    assert names["runner"] == "scripted.runner"
+    assert names["labelled"] == ("shop.labelled" if HAS_CO_QUALNAME else "labels.Label.labelled")
+    assert names["Shop"] == "shop.run.<locals>.Shop"
