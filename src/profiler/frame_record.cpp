@@ -39,11 +39,11 @@ void write_call_site(msgpack::Writer& out, const std::optional<CallSite>& call_s
 
 void write_fields(msgpack::Writer& out, const FrameRecordFacts& facts) {
   out.constant(kHeadAndPath);
-  out.str(utils::frame_path(facts.frame, facts.cached));
+  utils::write_frame_path(out, facts.frame, facts.cached);
   out.constant(kCoName);
   out.str(facts.code_name);
   out.constant(kQualname);
-  out.optional_str(utils::frame_qualname(facts.frame, facts.cached));
+  utils::write_frame_qualname(out, facts.frame, facts.cached);
   if (facts.event == Event::call) {
     out.constant(kCallEvent);
   } else {

@@ -151,23 +151,4 @@ void write_frame_qualname(msgpack::Writer& out, PyFrameObject* frame, bool cache
   out.optional_str(qualname_text(frame, cached, scratch));
 }
 
-std::string frame_path(PyFrameObject* frame, bool cached) {
-  std::string_view file = relative_file(frame, cached);
-  char buffer[20];
-  std::string_view digits = line_digits(frame, buffer);
-  std::string path;
-  path.reserve(file.size() + 1 + digits.size());
-  path += file;
-  path += ':';
-  path += digits;
-  return path;
-}
-
-std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached) {
-  std::string scratch;
-  std::optional<std::string_view> text = qualname_text(frame, cached, scratch);
-  if (!text) return std::nullopt;
-  return std::string(*text);
-}
-
 }  // namespace vopo::utils

@@ -2,9 +2,6 @@
 // qualified name.
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include "msgpack/writer.h"
 #include "py/python.h"
 
@@ -23,9 +20,5 @@ void write_frame_path(msgpack::Writer& out, PyFrameObject* frame, bool cached);
 // than through `inspect`. Throws py::Error (the program's own exception)
 // before writing anything. Allocates nothing when the name is kept.
 void write_frame_qualname(msgpack::Writer& out, PyFrameObject* frame, bool cached);
-
-// The same texts as strings.
-std::string frame_path(PyFrameObject* frame, bool cached);
-std::optional<std::string> frame_qualname(PyFrameObject* frame, bool cached);
 
 }  // namespace vopo::utils
