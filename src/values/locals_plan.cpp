@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,14 +93,17 @@ class LocalsPlan {
 };
 
 // The frame's bound variables: how many, and the first ones the limits keep,
-// each held (one reference) while they are encoded. Left uninitialised
-// beyond `kept`: a frame has few variables and the array is large.
+// each held (one reference) while they are encoded. The entries are made one
+// by one as they are found: a frame has few variables and the room is for
+// the most the limits keep.
 struct BoundLocals {
   size_t count = 0;
   size_t kept = 0;
-  std::array<NamedEntry, kMostKeptEntries> first;
+  union {
+    NamedEntry first[kMostKeptEntries];
+  };
 
-  BoundLocals() = default;
+  BoundLocals() {}
   BoundLocals(const BoundLocals&) = delete;
   BoundLocals& operator=(const BoundLocals&) = delete;
   ~BoundLocals() {
@@ -113,7 +117,7 @@ void gather(PyFrameObject* frame, const LocalsPlan& plan, bool lightweight, Boun
     if (value == nullptr) return;
     if (bound.kept < keep) {
       Py_INCREF(value);
-      bound.first[bound.kept++] = plan.entry(index, lightweight, value);
+      std::construct_at(&bound.first[bound.kept++], plan.entry(index, lightweight, value));
     }
     ++bound.count;
   });
@@ -139,7 +143,7 @@ int encode_frame_locals(PyFrameObject* frame, bool lightweight, msgpack::Writer&
     BoundLocals bound;
     gather(frame, *plan, lightweight, bound);
     if (py::frame_has_extra_locals(frame, bound.count)) return 0;
-    return encode_named_map(bound.count, bound.first.data(), lightweight, *options, out) ? 1 : -1;
+    return encode_named_map(bound.count, bound.first, lightweight, *options, out) ? 1 : -1;
   } catch (py::Error&) {
     // The snapshot meets the same failure and reports it.
     return 0;
