@@ -38,31 +38,29 @@ struct FoundSerializer {
   PyObject* modules = nullptr;
   uint64_t modules_version = 0;
   py::Ref module;
+  // The module's own dict, which it keeps for life.
+  PyObject* module_dict = nullptr;
   uint64_t module_version = 0;
   bool versioned = false;
 
   bool still_current(PyObject* current_modules) const {
     uint64_t version = 0;
     return versioned && current_modules == modules && py::dict_version(modules, &version) &&
-           version == modules_version && py::dict_version(PyModule_GetDict(module.get()), &version) &&
-           version == module_version;
+           version == modules_version && py::dict_version(module_dict, &version) && version == module_version;
   }
 
   // Versions read after the lookup, which may have imported the module.
   void remember_versions(PyObject* current_modules) {
-    versioned = PyDict_CheckExact(current_modules) && PyModule_CheckExact(module.get()) &&
-                py::dict_version(current_modules, &modules_version) &&
-                py::dict_version(PyModule_GetDict(module.get()), &module_version);
+    module_dict = PyModule_CheckExact(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
+    versioned = PyDict_CheckExact(current_modules) && module_dict != nullptr &&
+                py::dict_version(current_modules, &modules_version) && py::dict_version(module_dict, &module_version);
     modules = current_modules;
   }
 };
 
 // Kept for the life of the process: never destroyed, since the interpreter
 // is gone by the time static objects are.
-FoundSerializer& found_serializer(bool lightweight) {
-  static auto* found = new FoundSerializer[2];
-  return found[lightweight];
-}
+FoundSerializer* const found_serializers = new FoundSerializer[2];
 
 Serializer look_up(bool lightweight, py::Ref& module) {
   const py::Names& names = py::names();
@@ -79,7 +77,7 @@ Serializer find_serializer(bool lightweight, bool cached) {
     serializer.native = values::native_encoder_of(serializer.function.get());
     return serializer;
   }
-  FoundSerializer& found = found_serializer(lightweight);
+  FoundSerializer& found = found_serializers[lightweight];
   PyObject* modules = PyImport_GetModuleDict();
   if (found.still_current(modules)) return {py::Ref::borrow(found.function.get()), found.native};
   Serializer serializer = look_up(lightweight, module);
