@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "msgpack/constant.h"
+#include "msgpack/encoding.h"
 
 namespace vopo::msgpack {
 
@@ -34,7 +35,10 @@ class Writer {
       wide_sint(value);
     }
   }
-  void float64(double value);
+  void float64(double value) {
+    reserve(encoding::kLargestScalar);
+    advance_to(encoding::put_float64(end(), value));
+  }
   void str(std::string_view text) {
     str_header(text.size());
     raw(text);
@@ -50,15 +54,8 @@ class Writer {
     size_ += N + 1;
   }
   void str_header(size_t n) {
-    if (n <= 31) {
-      byte(static_cast<uint8_t>(0xa0 | n));
-    } else if (n <= 0xff) {
-      tagged(0xd9, n, 1);
-    } else if (n <= 0xffff) {
-      tagged(0xda, n, 2);
-    } else {
-      tagged(0xdb, n, 4);
-    }
+    reserve(encoding::kLargestScalar);
+    advance_to(encoding::put_str_header(end(), n));
   }
   void bin(std::string_view bytes) {
     bin_header(bytes.size());
@@ -120,14 +117,29 @@ class Writer {
   }
   std::string to_string() const { return std::string(bytes()); }
 
+  // Makes room for `more` bytes at the end and returns where they start; the
+  // caller writes up to that many and ends with `advance_to`.
+  char* room_for(size_t more) {
+    reserve(more);
+    return end();
+  }
+  void advance_to(char* written_end) { size_ = static_cast<size_t>(written_end - data_.get()); }
+
  private:
+  char* end() { return data_.get() + size_; }
   void reserve(size_t more) {
     if (size_ + more > capacity_) grow(size_ + more);
   }
   void grow(size_t needed);
   // Integers beyond the one-byte fixint forms.
-  void wide_uint(uint64_t value);
-  void wide_sint(int64_t value);
+  void wide_uint(uint64_t value) {
+    reserve(encoding::kLargestScalar);
+    advance_to(encoding::put_uint(end(), value));
+  }
+  void wide_sint(int64_t value) {
+    reserve(encoding::kLargestScalar);
+    advance_to(encoding::put_sint(end(), value));
+  }
   void byte(uint8_t value) {
     reserve(1);
     data_[size_++] = static_cast<char>(value);
@@ -135,10 +147,7 @@ class Writer {
   // A type byte followed by `size` big-endian bytes of `value`.
   void tagged(uint8_t tag, uint64_t value, size_t size) {
     reserve(size + 1);
-    char* out = data_.get() + size_;
-    out[0] = static_cast<char>(tag);
-    for (size_t i = 0; i < size; ++i) out[size - i] = static_cast<char>(value >> (8 * i));
-    size_ += size + 1;
+    advance_to(encoding::put_tagged(end(), tag, value, size));
   }
   void header(size_t count, uint8_t fix_base, size_t fix_max, uint8_t form16, uint8_t form32) {
     if (count <= fix_max) {

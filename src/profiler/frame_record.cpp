@@ -1,6 +1,7 @@
 #include "profiler/frame_record.h"
 
 #include "msgpack/constant.h"
+#include "msgpack/room.h"
 #include "msgpack/writer.h"
 #include "utils/frame_facts.h"
 #include "utils/serializer.h"
@@ -26,46 +27,75 @@ constexpr auto kTypeAndCallSite = fixstr("type") + fixstr("frame") + fixstr("use
 constexpr auto kCallSiteAndFrameId = fixmap(2) + fixstr("call_frame_id");
 constexpr auto kLineNumber = fixstr("line_number");
 
-void write_call_site(msgpack::Writer& out, const std::optional<CallSite>& call_site) {
+// Room for the call site's map at the most.
+constexpr size_t kCallSiteBound =
+    kCallSiteAndFrameId.bytes.size() + 1 + ids::kIdSize + kLineNumber.bytes.size() + msgpack::encoding::kLargestScalar;
+
+void write_call_site(msgpack::Room& room, const std::optional<CallSite>& call_site) {
   if (!call_site) {
-    out.nil();
+    room.nil();
     return;
   }
-  out.constant(kCallSiteAndFrameId);
-  out.str(call_site->frame_id.chars);
-  out.constant(kLineNumber);
-  out.sint(call_site->line_number);
+  room.constant(kCallSiteAndFrameId);
+  room.str(call_site->frame_id.chars);
+  room.constant(kLineNumber);
+  room.sint(call_site->line_number);
+}
+
+void write_name(msgpack::Writer& out, std::string_view code_name) {
+  msgpack::Room room(out, kCoName.bytes.size() + msgpack::Room::str_bound(code_name.size()) + kQualname.bytes.size());
+  room.constant(kCoName);
+  room.str(code_name);
+  room.constant(kQualname);
+}
+
+void write_event_and_id(msgpack::Writer& out, const FrameRecordFacts& facts) {
+  msgpack::Room room(out, kReturnEvent.bytes.size() + 1 + ids::kIdSize + kArg.bytes.size());
+  if (facts.event == Event::call) {
+    room.constant(kCallEvent);
+  } else {
+    room.constant(kReturnEvent);
+  }
+  if (facts.frame_id) {
+    room.str(facts.frame_id->chars);
+  } else {
+    room.nil();
+  }
+  room.constant(kArg);
+}
+
+// The fields after the values, with the timestamp read once they are
+// written.
+void write_thread_and_time(msgpack::Writer& out, const FrameRecordFacts& facts) {
+  const std::string& thread = facts.thread.name;
+  double timestamp = ids::current_timestamp();
+  msgpack::Room room(out, kThread.bytes.size() + msgpack::Room::str_bound(thread.size()) +
+                              kThreadNativeId.bytes.size() + kTimestamp.bytes.size() +
+                              2 * msgpack::encoding::kLargestScalar + kTypeAndCallSite.bytes.size() + kCallSiteBound);
+  room.constant(kThread);
+  room.str(thread);
+  room.constant(kThreadNativeId);
+  if (facts.thread.native_id) {
+    room.uint(*facts.thread.native_id);
+  } else {
+    room.nil();
+  }
+  room.constant(kTimestamp);
+  room.float64(timestamp);
+  room.constant(kTypeAndCallSite);
+  write_call_site(room, facts.call_site);
 }
 
 void write_fields(msgpack::Writer& out, const FrameRecordFacts& facts) {
   out.constant(kHeadAndPath);
   utils::write_frame_path(out, facts.frame, facts.cached);
-  out.constant(kCoName);
-  out.str(facts.code_name);
-  out.constant(kQualname);
+  write_name(out, facts.code_name);
   utils::write_frame_qualname(out, facts.frame, facts.cached);
-  if (facts.event == Event::call) {
-    out.constant(kCallEvent);
-  } else {
-    out.constant(kReturnEvent);
-  }
-  if (facts.frame_id) {
-    out.str(facts.frame_id->chars);
-  } else {
-    out.nil();
-  }
-  out.constant(kArg);
+  write_event_and_id(out, facts);
   utils::write_serialized(out, facts.arg, facts.lightweight, facts.cached);
   out.constant(kLocals);
   utils::write_serialized_locals(out, facts.frame, facts.lightweight, facts.cached);
-  out.constant(kThread);
-  out.str(facts.thread.name);
-  out.constant(kThreadNativeId);
-  out.optional_uint(facts.thread.native_id);
-  out.constant(kTimestamp);
-  out.float64(ids::current_timestamp());
-  out.constant(kTypeAndCallSite);
-  write_call_site(out, facts.call_site);
+  write_thread_and_time(out, facts);
 }
 
 }  // namespace
