@@ -79,3 +79,29 @@ def test_serializer_bytes_are_embedded_verbatim(monkeypatch):
     _, host = profile(plain)
     document = host.rust_profiler.build_trace()
     assert b"\xa3arg" + marker + b"\xa6locals" + marker in document
+
+
+@pytest.mark.parametrize("length, header", [(5, b"\xa5"), (40, b"\xd9\x28"), (300, b"\xda\x01\x2c")])
+def test_thread_names_of_every_size_class(length, header):
+    """The fields after the values are written in one bounded run: a long
+    thread name must still fit it and keep its smallest form."""
+    import threading
+
+    name = "t" * length
+    seen = []
+
+    def work():
+        return 1
+
+    def run():
+        _, host = profile(work, threading=True)
+        seen.append(host.rust_profiler.build_trace())
+
+    worker = threading.Thread(target=run, name=name)
+    worker.start()
+    worker.join()
+    document = seen[0]
+    decoded = decode(document)
+    records = decoded["frames_of_interest"] + [r for rs in decoded["frames"].values() for r in rs]
+    assert [r["thread"] for r in records] == [name, name]
+    assert b"\xa6thread" + header + name.encode() in document
