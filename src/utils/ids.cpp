@@ -15,7 +15,17 @@ namespace vopo::ids {
 
 namespace {
 
+// 128 bits of a ULID, or the low bits of a part of it.
+struct Ulid {
+  uint64_t high;
+  uint64_t low;
+};
+
 constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+// A ULID's text: 10 characters for the 48 bits of milliseconds, then 16 for
+// the 80 random bits.
+constexpr size_t kTimeTextSize = 10;
+constexpr size_t kRandomTextSize = kUlidTextSize - kTimeTextSize;
 
 // Random bytes straight from the kernel CSPRNG, buffered per thread so that a
 // syscall serves many ids. Trivially destructible, so it is safe to use even
@@ -23,6 +33,10 @@ constexpr char kAlphabet[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 struct RandomBuffer {
   unsigned char bytes[512];
   size_t used = sizeof(bytes);
+  // The text of the millisecond the last id was made in: ids of the same
+  // millisecond share it.
+  uint64_t text_millis = UINT64_MAX;
+  std::array<char, kTimeTextSize> time_text;
 };
 
 thread_local RandomBuffer random_buffer;
@@ -61,8 +75,7 @@ struct RandomBits {
   uint64_t low;
 };
 
-RandomBits random_80_bits() {
-  RandomBuffer& buffer = random_buffer;
+RandomBits random_80_bits(RandomBuffer& buffer) {
   if (buffer.used + 10 > sizeof(buffer.bytes)) {
     fill_random(buffer.bytes, sizeof(buffer.bytes));
     buffer.used = 0;
@@ -83,23 +96,9 @@ uint64_t now_millis() {
   return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
-Id prefixed(const char* prefix) {
-  Id id;
-  std::memcpy(id.chars.data(), prefix, 4);
-  auto text = ulid_text(new_ulid());
-  std::memcpy(id.chars.data() + 4, text.data(), text.size());
-  return id;
-}
-
 }  // namespace
 
 void reseed_after_fork() { random_buffer.used = sizeof(random_buffer.bytes); }
-
-Ulid new_ulid() {
-  uint64_t millis = now_millis() & 0xffffffffffffULL;
-  RandomBits random = random_80_bits();
-  return {(millis << 16) | random.high, random.low};
-}
 
 namespace {
 
@@ -116,17 +115,34 @@ constexpr unsigned five_bits(Ulid ulid) {
   }
 }
 
-// Unrolled at compile time: every shift is a constant.
-template <size_t... position>
-std::array<char, kUlidTextSize> base32_text(Ulid ulid, std::index_sequence<position...>) {
-  return {kAlphabet[five_bits<5 * (kUlidTextSize - 1 - position)>(ulid)]...};
+// The `size` lowest 5-bit groups of `ulid` as text, unrolled at compile
+// time: every shift is a constant.
+template <size_t size, size_t... position>
+std::array<char, size> base32_text(Ulid ulid, std::index_sequence<position...>) {
+  return {kAlphabet[five_bits<5 * (size - 1 - position)>(ulid)]...};
+}
+
+
+// The id's time part is encoded once per millisecond and thread; only the
+// random part is new for each id.
+Id prefixed(const char* prefix) {
+  Id id;
+  std::memcpy(id.chars.data(), prefix, 4);
+  RandomBuffer& buffer = random_buffer;
+  uint64_t millis = now_millis() & 0xffffffffffffULL;
+  if (millis != buffer.text_millis) {
+    buffer.time_text = base32_text<kTimeTextSize>(Ulid{0, millis}, std::make_index_sequence<kTimeTextSize>());
+    buffer.text_millis = millis;
+  }
+  std::memcpy(id.chars.data() + 4, buffer.time_text.data(), kTimeTextSize);
+  RandomBits random = random_80_bits(buffer);
+  auto random_text =
+      base32_text<kRandomTextSize>(Ulid{random.high, random.low}, std::make_index_sequence<kRandomTextSize>());
+  std::memcpy(id.chars.data() + 4 + kTimeTextSize, random_text.data(), kRandomTextSize);
+  return id;
 }
 
 }  // namespace
-
-std::array<char, kUlidTextSize> ulid_text(Ulid ulid) {
-  return base32_text(ulid, std::make_index_sequence<kUlidTextSize>());
-}
 
 Id new_frame_id() { return prefixed("frm_"); }
 

@@ -7,11 +7,6 @@
 
 namespace vopo::ids {
 
-struct Ulid {
-  uint64_t high;  // 48 bits of milliseconds, then 16 random bits
-  uint64_t low;   // 64 random bits
-};
-
 inline constexpr size_t kUlidTextSize = 26;
 inline constexpr size_t kIdSize = 4 + kUlidTextSize;
 
@@ -23,11 +18,9 @@ struct Id {
   bool operator==(const Id&) const = default;
 };
 
-Ulid new_ulid();
 // Drops the calling thread's buffered random bytes, so that a forked child
 // draws fresh ones and never repeats its parent's ids.
 void reseed_after_fork();
-std::array<char, kUlidTextSize> ulid_text(Ulid ulid);
 Id new_frame_id();
 Id new_trace_id();
 
