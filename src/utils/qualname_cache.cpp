@@ -80,6 +80,19 @@ bool QualnameCache::caller_binding(PyFrameObject* caller, PyObject* name, PyObje
   return true;
 }
 
+bool QualnameCache::globals_entry(PyObject* globals, PyObject* name, PyObject*& value) {
+  uint64_t version = 0;
+  bool versioned = PyDict_CheckExact(globals) && py::dict_version(globals, &version);
+  if (versioned && globals_.known && globals_.dict == reinterpret_cast<uintptr_t>(globals) &&
+      globals_.version == version) {
+    value = globals_.value;
+    return true;
+  }
+  if (!dict_entry(globals, name, value)) return false;
+  if (versioned) globals_ = {true, reinterpret_cast<uintptr_t>(globals), version, value};
+  return true;
+}
+
 bool QualnameCache::ordinary_instances(PyTypeObject* type) {
   if (!has_version_tag(type)) return has_ordinary_instances(type);
   auto address = reinterpret_cast<uintptr_t>(type);
@@ -136,7 +149,7 @@ bool QualnameCache::infer(PyFrameObject* frame, PyObject* name, BorrowedParts& p
 
   PyObject* globals = py::frame_globals(frame);
   PyObject* value = nullptr;
-  return PyDict_Check(globals) && dict_entry(globals, name, value) && function_parts(value, parts);
+  return PyDict_Check(globals) && globals_entry(globals, name, value) && function_parts(value, parts);
 }
 
 }  // namespace vopo::utils

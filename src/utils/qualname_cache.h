@@ -52,6 +52,7 @@ class QualnameCache {
   bool caller_binding(PyFrameObject* caller, PyObject* name, PyObject*& bound);
   const CallerSlot& caller_slot(PyCodeObject* caller_code, PyObject* name);
   bool ordinary_instances(PyTypeObject* type);
+  bool globals_entry(PyObject* globals, PyObject* name, PyObject*& value);
   bool through_self(PyObject* self, PyObject* name, BorrowedParts& parts);
 
   bool own_slots_found_ = false;
@@ -62,6 +63,17 @@ class QualnameCache {
   size_t next_caller_ = 0;
   std::array<ClassVerdict, 2> classes_;
   size_t next_class_ = 0;
+  // The globals' entry for the code's name as last read, with the dict and
+  // its version then. A dict's version changes with every change and is
+  // never given to another dict, so an unchanged version means the dict
+  // still holds that very entry.
+  struct GlobalsEntry {
+    bool known = false;
+    uintptr_t dict = 0;
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+  };
+  GlobalsEntry globals_;
 };
 
 }  // namespace vopo::utils
