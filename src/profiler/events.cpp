@@ -64,10 +64,10 @@ void leave_frame(ThreadStore& store, PyFrameObject* frame) {
 std::optional<ids::Id> record_frame(Profiler& profiler, const EventFacts& facts, ThreadStore& store,
                                     RecordBatch& batch) {
   std::optional<ids::Id> frame_id = frame_id_for(store, facts.frame, facts.event);
-  std::optional<CallSite> call_site =
-      frame_call_site(store, facts.frame, facts.event, frame_id ? &*frame_id : nullptr);
-  if (facts.event == Event::ret) leave_frame(store, facts.frame);
   const Settings& settings = profiler.settings;
+  std::optional<CallSite> call_site = frame_call_site(store, facts.frame, facts.event,
+                                                      frame_id ? &*frame_id : nullptr, !settings.reference_path);
+  if (facts.event == Event::ret) leave_frame(store, facts.frame);
   write_frame_record(batch, {facts.frame, facts.code_name, facts.event, frame_id, facts.arg,
                              current_thread_info(store), call_site, settings.lightweight_repr,
                              !settings.reference_path});

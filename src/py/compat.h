@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 
 #include "py/error.h"
 
@@ -31,6 +32,8 @@ struct FrameObjectHead {
   PyObject_HEAD
   PyFrameObject* f_back;
   void* f_frame;
+  PyObject* f_trace;
+  int f_lineno;
 };
 
 }  // namespace detail
@@ -309,6 +312,29 @@ inline Ref frame_local(PyFrameObject* frame, PyObject* name) {
 inline int frame_line(PyFrameObject* frame) {
   int line = PyFrame_GetLineNumber(frame);
   return line == 0 ? frame_code(frame)->co_firstlineno : line;
+}
+
+// The frame's instruction offset when its code and that offset alone decide
+// its `frame_line`, a key under which the line may be kept; else
+// kNoLineOffset: the frame keeps a line of its own (during a trace or profile
+// call on it on 3.10 and 3.11, or one a trace function set), or there is no
+// cheap read of the offset.
+constexpr int kNoLineOffset = INT_MIN;
+
+inline int frame_line_offset(PyFrameObject* frame) {
+#if PY_VERSION_HEX < 0x030B0000
+  // PyFrame_GetLineNumber: the kept f_lineno, else the line of f_lasti.
+  return frame->f_lineno != 0 ? kNoLineOffset : frame->f_lasti;
+#elif PY_VERSION_HEX < 0x030E0000
+  // PyFrame_GetLineNumber: the kept f_lineno (3.13: -1 asks it to be found
+  // and kept), and only at 0 the line of the frame's last instruction,
+  // which PyFrame_GetLasti gives.
+  if (reinterpret_cast<detail::FrameObjectHead*>(frame)->f_lineno != 0) return kNoLineOffset;
+  return PyFrame_GetLasti(frame);
+#else
+  (void)frame;
+  return kNoLineOffset;
+#endif
 }
 
 

@@ -1,5 +1,6 @@
 #include "utils/frame_facts.h"
 
+#include <array>
 #include <charconv>
 #include <string_view>
 
@@ -51,28 +52,70 @@ std::string_view relative_to_working_directory(std::string_view filename, bool c
   return strip_directory(working_directory(cached), filename);
 }
 
-uint64_t line_number(PyFrameObject* frame) {
+// The lines of a few instruction offsets of one code object. A code
+// object's line table never changes, so an offset's line, once read, holds.
+// The few cover a frame's call and return and the calls it makes in a loop.
+class LineMemo {
+ public:
+  // The line kept for `offset`, or NULL.
+  const int* find(int offset) const {
+    for (size_t i = 0; i < kEntries; ++i) {
+      if (offsets_[i] == offset) return &lines_[i];
+    }
+    return nullptr;
+  }
+
+  // Keeps `line` for `offset` in place of the entry kept longest.
+  void keep(int offset, int line) {
+    offsets_[next_] = offset;
+    lines_[next_] = line;
+    next_ = (next_ + 1) % kEntries;
+  }
+
+ private:
+  static constexpr size_t kEntries = 4;
+  std::array<int, kEntries> offsets_ = {py::kNoLineOffset, py::kNoLineOffset, py::kNoLineOffset,
+                                        py::kNoLineOffset};
+  std::array<int, kEntries> lines_ = {};
+  size_t next_ = 0;
+};
+
+// Where a code object's frames are, kept on the code object: its file
+// relative to the working directory, with the file name it was made from and
+// the directory changes it was made under, and the lines of its offsets.
+struct CodePlace {
+  uint64_t directory_changes = 0;
+  Ref filename;
+  std::string text;
+  LineMemo lines;
+};
+
+CodePlace* code_place(PyFrameObject* frame, bool cached) {
+  return cached ? py::CodeExtra<CodePlace>::of(py::frame_code(frame)) : nullptr;
+}
+
+int line_of(PyFrameObject* frame, CodePlace* place) {
+  int offset = place != nullptr ? py::frame_line_offset(frame) : py::kNoLineOffset;
+  if (offset == py::kNoLineOffset) return py::frame_line(frame);
+  if (const int* kept = place->lines.find(offset)) return *kept;
   int line = py::frame_line(frame);
+  place->lines.keep(offset, line);
+  return line;
+}
+
+uint64_t line_number(PyFrameObject* frame, CodePlace* place) {
+  int line = line_of(frame, place);
   // A frame without line information shows `f_lineno` as None, which has no
   // unsigned value.
   if (line < 0) return py::to_u64(Py_None);
   return static_cast<uint64_t>(line);
 }
 
-// The frame's file relative to the working directory, kept per code object
-// with the file name it was made from and the directory changes it was made
-// under.
-struct RelativeFile {
-  uint64_t directory_changes = 0;
-  Ref filename;
-  std::string text;
-};
-
-std::string_view relative_file(PyFrameObject* frame, bool cached) {
+std::string_view relative_file(PyFrameObject* frame, CodePlace* place, bool cached) {
   PyObject* filename = py::frame_code(frame)->co_filename;
   if (!PyUnicode_Check(filename)) py::throw_conversion_error(filename, "PyString");
-  uint64_t changes = cached && PyUnicode_CheckExact(filename) ? working_directory_changes() : 0;
-  RelativeFile* kept = changes != 0 ? py::CodeExtra<RelativeFile>::of(py::frame_code(frame)) : nullptr;
+  uint64_t changes = place != nullptr && PyUnicode_CheckExact(filename) ? working_directory_changes() : 0;
+  CodePlace* kept = changes != 0 ? place : nullptr;
   if (kept == nullptr) return relative_to_working_directory(py::utf8_view(filename), cached);
   if (kept->directory_changes != changes || kept->filename.get() != filename) {
     kept->text.assign(relative_to_working_directory(py::utf8_view(filename), cached));
@@ -83,8 +126,8 @@ std::string_view relative_file(PyFrameObject* frame, bool cached) {
 }
 
 // The line's decimal digits, in `digits`.
-std::string_view line_digits(PyFrameObject* frame, char (&digits)[20]) {
-  auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line_number(frame));
+std::string_view line_digits(PyFrameObject* frame, CodePlace* place, char (&digits)[20]) {
+  auto [end, error] = std::to_chars(digits, digits + sizeof(digits), line_number(frame, place));
   (void)error;
   return {digits, static_cast<size_t>(end - digits)};
 }
@@ -137,14 +180,17 @@ std::optional<std::string_view> qualname_text(PyFrameObject* frame, bool cached,
 }  // namespace
 
 void write_frame_path(msgpack::Writer& out, PyFrameObject* frame, bool cached) {
-  std::string_view file = relative_file(frame, cached);
+  CodePlace* place = code_place(frame, cached);
+  std::string_view file = relative_file(frame, place, cached);
   char buffer[20];
-  std::string_view digits = line_digits(frame, buffer);
+  std::string_view digits = line_digits(frame, place, buffer);
   out.str_header(file.size() + 1 + digits.size());
   out.raw(file);
   out.raw(":");
   out.raw(digits);
 }
+
+int frame_line(PyFrameObject* frame, bool cached) { return line_of(frame, code_place(frame, cached)); }
 
 void write_frame_qualname(msgpack::Writer& out, PyFrameObject* frame, bool cached) {
   std::string scratch;

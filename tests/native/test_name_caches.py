@@ -259,6 +259,113 @@ def test_paths_follow_a_code_object_renamed_in_place(path, tmp_path, monkeypatch
         "cached.py:1", "cached.py:2", "shop/fixed.py:1", "shop/fixed.py:2"]
 
 
+# Programs whose lines a per-code memo of (instruction offset -> line) could
+# give stale: each names the code whose records it checks and the lines its
+# records must show as (path line, call-site line) pairs, in order.
+RETURNS = """
+def pick(x):
+    if x == 0:
+        return "a"
+    if x == 1:
+        return "b"
+    if x == 2:
+        return "c"
+    if x == 3:
+        return "d"
+    return "e"
+
+def run():
+    for x in (0, 1, 2, 3, 4, 0, 4, 2):
+        pick(x)
+"""
+RETURN_LINES = [4, 6, 8, 10, 11, 4, 11, 8]
+
+LOOP = """
+def add(a, b):
+    return a + b
+
+def run():
+    for i in range(3):
+        add(i, 1)
+        add(i, 2)
+"""
+LOOP_SITES = [7, 8] * 3
+
+GENERATOR = """
+def numbers():
+    yield 1
+    yield 2
+    yield 3
+
+def run():
+    for _ in range(2):
+        resumed = numbers()
+        next(resumed)
+        next(resumed)
+        list(resumed)
+"""
+
+JUMP = """
+import sys
+
+def add(a, b):
+    return a + b
+
+def jumper():
+    add(1, 1)
+    add(2, 2)
+    add(3, 3)
+    return 0
+
+def local(frame, event, arg):
+    if event == "line" and frame.f_lineno == 8:
+        frame.f_lineno = 10
+    return local
+
+def pick_traced(frame, event, arg):
+    return local if frame.f_code is jumper.__code__ else None
+
+def run():
+    sys.settrace(pick_traced)
+    try:
+        jumper()
+        jumper()
+    finally:
+        sys.settrace(None)
+    jumper()
+"""
+JUMP_SITES = [10, 10, 8, 9, 10]
+
+
+def lines_of(code, co_name):
+    """(event, path line, call-site line) of each record of `co_name` when running `code`."""
+    namespace = {"__name__": "shop"}
+    exec(code, namespace)
+    _, host = profile(namespace["run"], **RECORD_ALL)
+    records = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    return [(r["event"], int(r["path"].rsplit(":", 1)[1]),
+             (r["user_code_call_site"] or {}).get("line_number"))
+            for r in records if r.get("co_name") == co_name]
+
+
+@pytest.mark.parametrize("source, co_name, check", [
+    (RETURNS, "pick", lambda lines: [path for event, path, _ in lines if event == "return"] == RETURN_LINES),
+    (LOOP, "add", lambda lines: [site for event, _, site in lines if event == "call"] == LOOP_SITES),
+    (GENERATOR, "numbers", lambda lines: {path for event, path, _ in lines if event == "return"} == {3, 4, 5}),
+    (JUMP, "add", lambda lines: [site for event, _, site in lines if event == "call"] == JUMP_SITES),
+], ids=["several-returns", "loop-two-lines", "generator", "trace-sets-line"])
+def test_lines_read_again_match_the_reference_path(monkeypatch, source, co_name, check):
+    """The same code objects recorded on the reference path, then twice on the
+    cached one, which keeps lines on them between profilers."""
+    code = compile(textwrap.dedent(source), "/srv/app/shop.py", "exec")
+    runs = []
+    for reference in ("1", "", ""):
+        monkeypatch.setenv("VOPO_REFERENCE_PATH", reference)
+        runs.append(lines_of(code, co_name))
+    assert check(runs[0])
+    assert runs[1] == runs[0] and runs[2] == runs[0]
+
+
 LIBRARY_FILE = "/usr/lib/python3/site-packages/benchlib/core.py"
 
 
