@@ -1,7 +1,6 @@
 #include "msgpack/writer.h"
 
 #include <algorithm>
-#include <bit>
 
 namespace vopo::msgpack {
 
@@ -11,32 +10,6 @@ void Writer::grow(size_t needed) {
   std::memcpy(data.get(), data_.get(), size_);
   data_ = std::move(data);
   capacity_ = capacity;
-}
-
-void Writer::wide_uint(uint64_t value) {
-  if (value <= 0xff) {
-    tagged(0xcc, value, 1);
-  } else if (value <= 0xffff) {
-    tagged(0xcd, value, 2);
-  } else if (value <= 0xffffffffu) {
-    tagged(0xce, value, 4);
-  } else {
-    tagged(0xcf, value, 8);
-  }
-}
-
-void Writer::wide_sint(int64_t value) {
-  if (value >= 0) {
-    wide_uint(static_cast<uint64_t>(value));
-  } else if (value >= INT8_MIN) {
-    tagged(0xd0, static_cast<uint64_t>(value), 1);
-  } else if (value >= INT16_MIN) {
-    tagged(0xd1, static_cast<uint64_t>(value), 2);
-  } else if (value >= INT32_MIN) {
-    tagged(0xd2, static_cast<uint64_t>(value), 4);
-  } else {
-    tagged(0xd3, static_cast<uint64_t>(value), 8);
-  }
 }
 
 void Writer::bin_header(size_t n) {
@@ -88,7 +61,5 @@ void Writer::erase(size_t at, size_t count) {
   std::memmove(data + at, data + at + count, size_ - at - count);
   size_ -= count;
 }
-
-void Writer::float64(double value) { tagged(0xcb, std::bit_cast<uint64_t>(value), 8); }
 
 }  // namespace vopo::msgpack

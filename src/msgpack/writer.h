@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -34,7 +35,7 @@ class Writer {
       wide_sint(value);
     }
   }
-  void float64(double value);
+  void float64(double value) { tagged(0xcb, std::bit_cast<uint64_t>(value), 8); }
   void str(std::string_view text) {
     str_header(text.size());
     raw(text);
@@ -126,8 +127,30 @@ class Writer {
   }
   void grow(size_t needed);
   // Integers beyond the one-byte fixint forms.
-  void wide_uint(uint64_t value);
-  void wide_sint(int64_t value);
+  void wide_uint(uint64_t value) {
+    if (value <= 0xff) {
+      tagged(0xcc, value, 1);
+    } else if (value <= 0xffff) {
+      tagged(0xcd, value, 2);
+    } else if (value <= 0xffffffffu) {
+      tagged(0xce, value, 4);
+    } else {
+      tagged(0xcf, value, 8);
+    }
+  }
+  void wide_sint(int64_t value) {
+    if (value >= 0) {
+      wide_uint(static_cast<uint64_t>(value));
+    } else if (value >= INT8_MIN) {
+      tagged(0xd0, static_cast<uint64_t>(value), 1);
+    } else if (value >= INT16_MIN) {
+      tagged(0xd1, static_cast<uint64_t>(value), 2);
+    } else if (value >= INT32_MIN) {
+      tagged(0xd2, static_cast<uint64_t>(value), 4);
+    } else {
+      tagged(0xd3, static_cast<uint64_t>(value), 8);
+    }
+  }
   void byte(uint8_t value) {
     reserve(1);
     data_[size_++] = static_cast<char>(value);

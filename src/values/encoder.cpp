@@ -89,6 +89,47 @@ std::string function_name(PyObject* function) {
 
 bool is_plain_slice_part(PyObject* part) { return part == Py_None || PyLong_CheckExact(part); }
 
+// The first `count` characters of a ready str.
+void write_text(PyObject* text, size_t count, msgpack::Writer& out) {
+  auto chars = static_cast<Py_ssize_t>(count);
+  size_t size = utf8_size(text, chars);
+  out.str_header(size);
+  write_utf8(text, chars, out.extend(size));
+}
+
+// Writes the common scalars (an exact int of one digit, an exact str kept
+// whole, None, a bool, an exact float) with the least dispatch; false, with
+// nothing written, for any other value.
+inline bool scalar(PyObject* value, const Limits& limits, msgpack::Writer& out) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyLong_Type) {
+    long long small = 0;
+    if (!py::small_int_value(value, &small)) return false;
+    out.sint(small);
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    if (!py::unicode_ready(value)) {
+      PyErr_Clear();
+      return false;
+    }
+    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(value));
+    if (length > limits.chars) return false;
+    write_text(value, length, out);
+    return true;
+  }
+  if (value == Py_None) {
+    out.nil();
+  } else if (type == &PyBool_Type) {
+    out.boolean(value == Py_True);
+  } else if (type == &PyFloat_Type) {
+    out.float64(PyFloat_AS_DOUBLE(value));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 class Encoder {
  public:
   Encoder(msgpack::Writer& out, const Limits& limits, const Options& options)
@@ -129,12 +170,10 @@ class Encoder {
   }
 
   void value(PyObject* value, int depth) {
+    if (scalar(value, limits_, out_)) return;
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return text(value, limits_.chars);
     if (type == &PyLong_Type) return integer(value);
-    if (value == Py_None) return out_.nil();
-    if (type == &PyBool_Type) return out_.boolean(value == Py_True);
-    if (type == &PyFloat_Type) return out_.float64(PyFloat_AS_DOUBLE(value));
     if (type == &PyDict_Type) return dict(value, depth);
     if (type == &PyList_Type) return list(value, depth);
     if (type == &PyTuple_Type) return tuple(value, depth, kTuple);
@@ -230,18 +269,12 @@ class Encoder {
   void text(PyObject* text, size_t limit) {
     if (!py::unicode_ready(text)) throw Failed{};
     auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    if (length <= limit) return whole_text(text, length);
+    if (length <= limit) return write_text(text, length, out_);
     size_t start = begin_ext();
     out_.array_header(2);
-    whole_text(text, limit);
+    write_text(text, limit, out_);
     out_.uint(length - limit);
     end_ext(start, kCutStr);
-  }
-  void whole_text(PyObject* text, size_t count) {
-    auto chars = static_cast<Py_ssize_t>(count);
-    size_t size = utf8_size(text, chars);
-    out_.str_header(size);
-    write_utf8(text, chars, out_.extend(size));
   }
 
   void bytes(PyObject* value) {
@@ -252,15 +285,6 @@ class Encoder {
     out_.bin(data.substr(0, limits_.bytes));
     out_.uint(data.size() - limits_.bytes);
     end_ext(start, kCutBytes);
-  }
-
-  // Writes an exact int of one internal digit, the common item of big
-  // arrays, without the general dispatch.
-  bool small_int(PyObject* value) {
-    long long small = 0;
-    if (!Py_IS_TYPE(value, &PyLong_Type) || !py::small_int_value(value, &small)) return false;
-    out_.sint(small);
-    return true;
   }
 
   void integer(PyObject* value) {
@@ -308,7 +332,7 @@ class Encoder {
     while (written < keep) {
       PyObject* item = next_item(written);
       if (item == nullptr) break;
-      if (!small_int(item)) {
+      if (!scalar(item, limits_, out_)) {
         // Held while program code (a finalizer, a user repr) could drop it.
         py::Ref held = py::Ref::borrow(item);
         value(item, depth + 1);
@@ -657,7 +681,8 @@ class Encoder {
   const Options& options_;
   size_t budget_;
   // The containers being encoded, from the top value down.
-  std::array<PyObject*, 16> path_{};
+  // Only the first `path_size_` are set.
+  std::array<PyObject*, 16> path_;
   size_t path_size_ = 0;
 };
 
@@ -675,7 +700,7 @@ void write_fallback(PyTypeObject* type, msgpack::Writer& out) {
   out.move_tail(header, start);
 }
 
-const Limits& limits_for(bool lightweight) { return lightweight ? kLightweightLimits : kFullLimits; }
+constexpr const Limits& limits_for(bool lightweight) { return lightweight ? kLightweightLimits : kFullLimits; }
 
 // Runs `encode` on an Encoder over `out`; a failed encoding leaves the
 // fallback for a value of `type` instead.
@@ -707,14 +732,14 @@ bool encode_or_fallback(PyTypeObject* type, bool lightweight, const Options& opt
 }  // namespace
 
 bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexcept {
-  std::shared_ptr<const Options> options;
+  size_t start = out.size();
   try {
-    options = current_options();
-  } catch (...) {
-    PyErr_NoMemory();
-    return false;
+    if (scalar(value, limits_for(lightweight), out)) return true;
+  } catch (const std::bad_alloc&) {
+    out.truncate(start);
   }
-  return encode_or_fallback(Py_TYPE(value), lightweight, *options, out,
+  OptionsInUse options;
+  return encode_or_fallback(Py_TYPE(value), lightweight, options.get(), out,
                             [value](Encoder& encoder) { encoder.value(value, 0); });
 }
 
