@@ -119,6 +119,8 @@ class Writer {
     size_ += more;
     return out;
   }
+  // The byte at `offset`, to fill in what was left room for.
+  char* at(size_t offset) { return data_.get() + offset; }
   std::string to_string() const { return std::string(bytes()); }
 
  private:

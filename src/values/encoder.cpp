@@ -186,8 +186,27 @@ class Encoder {
  private:
   // Containers and headers.
 
-  size_t begin_ext() const { return out_.size(); }
+  // Room for the header is left in front of the data, in the form most
+  // sizes take; the data moves only when it takes another form.
+  static constexpr size_t kExt8Header = 3;
+  static bool takes_ext8(size_t size) {
+    return size <= 0xff && size != 1 && size != 2 && size != 4 && size != 8 && size != 16;
+  }
+  size_t begin_ext() {
+    size_t start = out_.size();
+    out_.extend(kExt8Header);
+    return start;
+  }
   void end_ext(size_t start, Ext code) {
+    size_t size = out_.size() - start - kExt8Header;
+    if (takes_ext8(size)) {
+      char* header = out_.at(start);
+      header[0] = '\xc7';
+      header[1] = static_cast<char>(size);
+      header[2] = static_cast<char>(code);
+      return;
+    }
+    out_.erase(start, kExt8Header);
     size_t header = out_.size();
     out_.ext_header(code, header - start);
     out_.move_tail(header, start);
@@ -317,7 +336,7 @@ class Encoder {
                                     (data[redundant] == 0xff && data[redundant + 1] >= 0x80))) {
       ++redundant;
     }
-    out_.erase(start, redundant);
+    out_.erase(start + kExt8Header, redundant);
     end_ext(start, kBigInt);
   }
 
