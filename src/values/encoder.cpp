@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <datetime.h>
 #include <new>
 #include <optional>
@@ -89,6 +90,29 @@ std::string function_name(PyObject* function) {
 
 bool is_plain_slice_part(PyObject* part) { return part == Py_None || PyLong_CheckExact(part); }
 
+// Appends bytes of a short key with fixed-size moves, cheaper than a call
+// of memcpy for a size known only at run time.
+void write_short(std::string_view bytes, msgpack::Writer& out) {
+  size_t size = bytes.size();
+  if (size > 16) return out.raw(bytes);
+  char* to = out.extend(size);
+  const char* from = bytes.data();
+  auto copy_twice = [to, from, size](auto word) {
+    // Two overlapping words cover any size from one word to two.
+    std::memcpy(to, from, sizeof word);
+    std::memcpy(to + size - sizeof word, from + size - sizeof word, sizeof word);
+  };
+  if (size >= 8) {
+    copy_twice(uint64_t{});
+  } else if (size >= 4) {
+    copy_twice(uint32_t{});
+  } else if (size >= 2) {
+    copy_twice(uint16_t{});
+  } else if (size == 1) {
+    to[0] = from[0];
+  }
+}
+
 // The first `count` characters of a ready str.
 void write_text(PyObject* text, size_t count, msgpack::Writer& out) {
   auto chars = static_cast<Py_ssize_t>(count);
@@ -144,10 +168,10 @@ class Encoder {
     bool cut = keep < size;
     Header header = begin_map(keep + cut);
     for (size_t i = 0; i < keep; ++i) {
-      out_.raw(first[i].packed_key);
+      write_short(first[i].packed_key, out_);
       if (first[i].secret) {
         redacted();
-      } else {
+      } else if (!scalar(first[i].value, limits_, out_)) {
         value(first[i].value, 1);
       }
     }
@@ -761,8 +785,6 @@ bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexc
   return encode_or_fallback(Py_TYPE(value), lightweight, options.get(), out,
                             [value](Encoder& encoder) { encoder.value(value, 0); });
 }
-
-size_t kept_entries(bool lightweight) { return limits_for(lightweight).items; }
 
 bool encode_named_map(size_t size, const NamedEntry* first, bool lightweight, const Options& options,
                       msgpack::Writer& out) noexcept {
