@@ -115,6 +115,8 @@ class Writer {
     size_ += more;
     return out;
   }
+  // The byte at `offset`, to fill in what was left room for.
+  char* at(size_t offset) { return data_.get() + offset; }
   std::string to_string() const { return std::string(bytes()); }
 
   // Makes room for `more` bytes at the end and returns where they start; the

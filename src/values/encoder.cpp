@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <datetime.h>
 #include <new>
 #include <optional>
@@ -89,6 +90,71 @@ std::string function_name(PyObject* function) {
 
 bool is_plain_slice_part(PyObject* part) { return part == Py_None || PyLong_CheckExact(part); }
 
+// Appends bytes of a short key with fixed-size moves, cheaper than a call
+// of memcpy for a size known only at run time.
+void write_short(std::string_view bytes, msgpack::Writer& out) {
+  size_t size = bytes.size();
+  if (size > 16) return out.raw(bytes);
+  char* to = out.extend(size);
+  const char* from = bytes.data();
+  auto copy_twice = [to, from, size](auto word) {
+    // Two overlapping words cover any size from one word to two.
+    std::memcpy(to, from, sizeof word);
+    std::memcpy(to + size - sizeof word, from + size - sizeof word, sizeof word);
+  };
+  if (size >= 8) {
+    copy_twice(uint64_t{});
+  } else if (size >= 4) {
+    copy_twice(uint32_t{});
+  } else if (size >= 2) {
+    copy_twice(uint16_t{});
+  } else if (size == 1) {
+    to[0] = from[0];
+  }
+}
+
+// The first `count` characters of a ready str.
+void write_text(PyObject* text, size_t count, msgpack::Writer& out) {
+  auto chars = static_cast<Py_ssize_t>(count);
+  size_t size = utf8_size(text, chars);
+  out.str_header(size);
+  write_utf8(text, chars, out.extend(size));
+}
+
+// Writes the common scalars (an exact int of one digit, an exact str kept
+// whole, None, a bool, an exact float) with the least dispatch; false, with
+// nothing written, for any other value. Inlined into the loops that call it
+// for every item: a call costs as much as the writing.
+[[gnu::always_inline]] inline bool scalar(PyObject* value, const Limits& limits, msgpack::Writer& out) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyLong_Type) {
+    long long small = 0;
+    if (!py::small_int_value(value, &small)) return false;
+    out.sint(small);
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    if (!py::unicode_ready(value)) {
+      PyErr_Clear();
+      return false;
+    }
+    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(value));
+    if (length > limits.chars) return false;
+    write_text(value, length, out);
+    return true;
+  }
+  if (value == Py_None) {
+    out.nil();
+  } else if (type == &PyBool_Type) {
+    out.boolean(value == Py_True);
+  } else if (type == &PyFloat_Type) {
+    out.float64(PyFloat_AS_DOUBLE(value));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 class Encoder {
  public:
   Encoder(msgpack::Writer& out, const Limits& limits, const Options& options)
@@ -103,10 +169,10 @@ class Encoder {
     bool cut = keep < size;
     Header header = begin_map(keep + cut);
     for (size_t i = 0; i < keep; ++i) {
-      out_.raw(first[i].packed_key);
+      write_short(first[i].packed_key, out_);
       if (first[i].secret) {
         redacted();
-      } else {
+      } else if (!scalar(first[i].value, limits_, out_)) {
         value(first[i].value, 1);
       }
     }
@@ -129,12 +195,10 @@ class Encoder {
   }
 
   void value(PyObject* value, int depth) {
+    if (scalar(value, limits_, out_)) return;
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return text(value, limits_.chars);
     if (type == &PyLong_Type) return integer(value);
-    if (value == Py_None) return out_.nil();
-    if (type == &PyBool_Type) return out_.boolean(value == Py_True);
-    if (type == &PyFloat_Type) return out_.float64(PyFloat_AS_DOUBLE(value));
     if (type == &PyDict_Type) return dict(value, depth);
     if (type == &PyList_Type) return list(value, depth);
     if (type == &PyTuple_Type) return tuple(value, depth, kTuple);
@@ -147,8 +211,27 @@ class Encoder {
  private:
   // Containers and headers.
 
-  size_t begin_ext() const { return out_.size(); }
+  // Room for the header is left in front of the data, in the form most
+  // sizes take; the data moves only when it takes another form.
+  static constexpr size_t kExt8Header = 3;
+  static bool takes_ext8(size_t size) {
+    return size <= 0xff && size != 1 && size != 2 && size != 4 && size != 8 && size != 16;
+  }
+  size_t begin_ext() {
+    size_t start = out_.size();
+    out_.extend(kExt8Header);
+    return start;
+  }
   void end_ext(size_t start, Ext code) {
+    size_t size = out_.size() - start - kExt8Header;
+    if (takes_ext8(size)) {
+      char* header = out_.at(start);
+      header[0] = '\xc7';
+      header[1] = static_cast<char>(size);
+      header[2] = static_cast<char>(code);
+      return;
+    }
+    out_.erase(start, kExt8Header);
     size_t header = out_.size();
     out_.ext_header(code, header - start);
     out_.move_tail(header, start);
@@ -230,18 +313,12 @@ class Encoder {
   void text(PyObject* text, size_t limit) {
     if (!py::unicode_ready(text)) throw Failed{};
     auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    if (length <= limit) return whole_text(text, length);
+    if (length <= limit) return write_text(text, length, out_);
     size_t start = begin_ext();
     out_.array_header(2);
-    whole_text(text, limit);
+    write_text(text, limit, out_);
     out_.uint(length - limit);
     end_ext(start, kCutStr);
-  }
-  void whole_text(PyObject* text, size_t count) {
-    auto chars = static_cast<Py_ssize_t>(count);
-    size_t size = utf8_size(text, chars);
-    out_.str_header(size);
-    write_utf8(text, chars, out_.extend(size));
   }
 
   void bytes(PyObject* value) {
@@ -252,15 +329,6 @@ class Encoder {
     out_.bin(data.substr(0, limits_.bytes));
     out_.uint(data.size() - limits_.bytes);
     end_ext(start, kCutBytes);
-  }
-
-  // Writes an exact int of one internal digit, the common item of big
-  // arrays, without the general dispatch.
-  bool small_int(PyObject* value) {
-    long long small = 0;
-    if (!Py_IS_TYPE(value, &PyLong_Type) || !py::small_int_value(value, &small)) return false;
-    out_.sint(small);
-    return true;
   }
 
   void integer(PyObject* value) {
@@ -293,7 +361,7 @@ class Encoder {
                                     (data[redundant] == 0xff && data[redundant + 1] >= 0x80))) {
       ++redundant;
     }
-    out_.erase(start, redundant);
+    out_.erase(start + kExt8Header, redundant);
     end_ext(start, kBigInt);
   }
 
@@ -308,7 +376,7 @@ class Encoder {
     while (written < keep) {
       PyObject* item = next_item(written);
       if (item == nullptr) break;
-      if (!small_int(item)) {
+      if (!scalar(item, limits_, out_)) {
         // Held while program code (a finalizer, a user repr) could drop it.
         py::Ref held = py::Ref::borrow(item);
         value(item, depth + 1);
@@ -657,7 +725,8 @@ class Encoder {
   const Options& options_;
   size_t budget_;
   // The containers being encoded, from the top value down.
-  std::array<PyObject*, 16> path_{};
+  // Only the first `path_size_` are set.
+  std::array<PyObject*, 16> path_;
   size_t path_size_ = 0;
 };
 
@@ -675,7 +744,7 @@ void write_fallback(PyTypeObject* type, msgpack::Writer& out) {
   out.move_tail(header, start);
 }
 
-const Limits& limits_for(bool lightweight) { return lightweight ? kLightweightLimits : kFullLimits; }
+constexpr const Limits& limits_for(bool lightweight) { return lightweight ? kLightweightLimits : kFullLimits; }
 
 // Runs `encode` on an Encoder over `out`; a failed encoding leaves the
 // fallback for a value of `type` instead.
@@ -707,18 +776,16 @@ bool encode_or_fallback(PyTypeObject* type, bool lightweight, const Options& opt
 }  // namespace
 
 bool encode_value(PyObject* value, bool lightweight, msgpack::Writer& out) noexcept {
-  std::shared_ptr<const Options> options;
+  size_t start = out.size();
   try {
-    options = current_options();
-  } catch (...) {
-    PyErr_NoMemory();
-    return false;
+    if (scalar(value, limits_for(lightweight), out)) return true;
+  } catch (const std::bad_alloc&) {
+    out.truncate(start);
   }
-  return encode_or_fallback(Py_TYPE(value), lightweight, *options, out,
+  OptionsInUse options;
+  return encode_or_fallback(Py_TYPE(value), lightweight, options.get(), out,
                             [value](Encoder& encoder) { encoder.value(value, 0); });
 }
-
-size_t kept_entries(bool lightweight) { return limits_for(lightweight).items; }
 
 bool encode_named_map(size_t size, const NamedEntry* first, bool lightweight, const Options& options,
                       msgpack::Writer& out) noexcept {

@@ -7,6 +7,7 @@
 
 #include "msgpack/writer.h"
 #include "py/python.h"
+#include "values/limits.h"
 #include "values/options.h"
 
 namespace vopo::values {
@@ -26,7 +27,9 @@ struct NamedEntry {
 };
 
 // How many entries of a map the limits can keep at most.
-size_t kept_entries(bool lightweight);
+inline size_t kept_entries(bool lightweight) {
+  return lightweight ? kLightweightLimits.items : kFullLimits.items;
+}
 
 // Appends what `encode_value` gives for a dict of `size` str keys whose
 // first entries, as many as `kept_entries` allows, are `first`; `options`

@@ -135,15 +135,16 @@ int encode_frame_locals(PyFrameObject* frame, bool lightweight, msgpack::Writer&
   try {
     PyCodeObject* code = py::frame_code(frame);
     if (!(code->co_flags & CO_OPTIMIZED)) return 0;
-    std::shared_ptr<const Options> options = current_options();
-    if (runs_program_code(*options, lightweight)) return 0;
+    OptionsInUse in_use;
+    const Options& options = in_use.get();
+    if (runs_program_code(options, lightweight)) return 0;
     LocalsPlan* plan = py::CodeExtra<LocalsPlan>::of(code);
     if (plan == nullptr || !plan->usable(code)) return 0;
-    plan->take_verdicts_from(*options);
+    plan->take_verdicts_from(options);
     BoundLocals bound;
     gather(frame, *plan, lightweight, bound);
     if (py::frame_has_extra_locals(frame, bound.count)) return 0;
-    return encode_named_map(bound.count, bound.first, lightweight, *options, out) ? 1 : -1;
+    return encode_named_map(bound.count, bound.first, lightweight, options, out) ? 1 : -1;
   } catch (py::Error&) {
     // The snapshot meets the same failure and reports it.
     return 0;

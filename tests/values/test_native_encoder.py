@@ -278,3 +278,37 @@ def test_a_set_changed_while_it_is_encoded_stays_well_formed(options):
     code, items = ext(native.dump_msgpack(target))
     assert code == 3
     assert 1 <= len(items) <= 3
+
+
+# Extension payloads at each size where the header's form changes: the
+# fixed sizes 1, 2, 4, 8 and 16, and one- to two-byte lengths.
+@pytest.mark.parametrize("value", [
+    (), (1,), (1, 2, 3), tuple(range(7)), tuple(range(15)), tuple(range(16)),
+    tuple(["x" * 10] * 23), tuple(["x" * 10] * 24), tuple(["x" * 30] * 64),
+    2**63, 2**64, 2**119, 2**127, -(2**127), 2**2000, -(2**2100),
+    "y" * 513, "é" * 600, b"z" * 257, frozenset(), frozenset({1}),
+], ids=lambda value: f"{type(value).__name__}-{len(repr(value))}")
+def test_extension_headers_agree_with_the_reference(value):
+    from vopo.values import encode
+
+    for mode in ("dump_msgpack", "dump_msgpack_lightweight_repr"):
+        assert getattr(native, mode)(value) == getattr(encode, mode)(value)
+
+
+class Reconfiguring:
+    """A user repr that encodes a value and changes the options meanwhile."""
+
+    def __repr__(self):
+        native.dump_msgpack({"secret": [Reconfiguring.__name__]})
+        native.configure(redact=["secret"], user_repr=True)
+        native.configure(redact=["other"], user_repr=True)
+        gc.collect()
+        return "reconfigured"
+
+
+def test_options_changed_by_a_user_repr_apply_from_the_next_encoding(options):
+    options(redact=["nothing"], user_repr=True)
+    decoded = unpack(native.dump_msgpack({"first": Reconfiguring(), "secret": 1, "other": 2}))
+    assert decoded["secret"] == 1 and decoded["other"] == 2
+    assert ext(msgpack.packb(decoded["first"])) == (14, ["test_native_encoder.Reconfiguring", "reconfigured"])
+    assert unpack(native.dump_msgpack({"other": 2})) == {"other": msgpack.ExtType(15, b"\xc0")}
