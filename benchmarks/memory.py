@@ -23,6 +23,8 @@ import threading
 
 from vopo import _vopo
 
+from benchmark_host import Host
+
 
 class MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in (
@@ -50,18 +52,6 @@ def status(field):
 def reset_peak():
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
-
-
-class Host:
-    def __init__(self, db_path):
-        self.config = {}
-        self.db_path = db_path
-        self.one_trace_per_test = False
-        self.trace_id = "trc_benchmark"
-        self.source = "benchmark"
-
-    def __call__(self):
-        pass
 
 
 def add(a, b):

@@ -22,17 +22,7 @@ import time
 import vopo.serialize
 from vopo import _vopo
 
-
-class Host:
-    def __init__(self, db_path):
-        self.config = {}
-        self.db_path = db_path
-        self.one_trace_per_test = False
-        self.trace_id = "trc_benchmark"
-        self.source = "benchmark"
-
-    def __call__(self):
-        pass
+from benchmark_host import Host
 
 
 # Library code: compiled under a site-packages path, so vopo skips it.

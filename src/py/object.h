@@ -23,6 +23,16 @@ inline Ref getitem(PyObject* object, PyObject* key) {
 // lookup's own error (a raising key comparison).
 Ref dict_lookup(PyObject* dict, PyObject* key);
 
+// Looks `key` up in a real dict without raising: `found` is the entry,
+// borrowed, or NULL when absent. False when a key comparison failed; that
+// error is cleared.
+inline bool dict_entry(PyObject* dict, PyObject* key, PyObject*& found) {
+  found = PyDict_GetItemWithError(dict, key);
+  if (found != nullptr || !PyErr_Occurred()) return true;
+  PyErr_Clear();
+  return false;
+}
+
 inline Ref import(const char* module_name) { return check(PyImport_ImportModule(module_name)); }
 
 // Positional call.

@@ -2,6 +2,7 @@
 
 #include "py/code_extra.h"
 #include "py/names.h"
+#include "py/object.h"
 #include "utils/static_attribute.h"
 
 namespace vopo::utils {
@@ -13,14 +14,6 @@ bool function_parts(PyObject* object, BorrowedParts& parts) {
   auto* function = reinterpret_cast<PyFunctionObject*>(object);
   parts = {function->func_module, function->func_qualname};
   return true;
-}
-
-// The dict entry, borrowed; NULL when absent. False when the lookup failed.
-bool dict_entry(PyObject* dict, PyObject* key, PyObject*& found) {
-  found = PyDict_GetItemWithError(dict, key);
-  if (found != nullptr || !PyErr_Occurred()) return true;
-  PyErr_Clear();
-  return false;
 }
 
 bool has_version_tag(PyTypeObject* type) {
@@ -72,7 +65,7 @@ bool QualnameCache::caller_binding(PyFrameObject* caller, PyObject* name, PyObje
   PyCodeObject* code = py::frame_code(caller);
   if (!(code->co_flags & CO_OPTIMIZED)) {
     py::Ref scope = py::frame_locals_snapshot(caller);
-    return PyDict_Check(scope.get()) && dict_entry(scope.get(), name, bound);
+    return PyDict_Check(scope.get()) && py::dict_entry(scope.get(), name, bound);
   }
   const py::LocalSlot& slot = caller_slot(code, name).slot;
   if (slot.kind == py::LocalSlot::unknown) return false;
@@ -88,7 +81,7 @@ bool QualnameCache::globals_entry(PyObject* globals, PyObject* name, PyObject*& 
     value = globals_.value;
     return true;
   }
-  if (!dict_entry(globals, name, value)) return false;
+  if (!py::dict_entry(globals, name, value)) return false;
   if (versioned) globals_ = {true, reinterpret_cast<uintptr_t>(globals), version, value};
   return true;
 }
@@ -115,7 +108,7 @@ bool QualnameCache::through_self(PyObject* self, PyObject* name, BorrowedParts& 
   PyObject** dict_slot = _PyObject_GetDictPtr(self);
   if (dict_slot != nullptr && *dict_slot != nullptr) {
     PyObject* own = nullptr;
-    if (!PyDict_CheckExact(*dict_slot) || !dict_entry(*dict_slot, name, own) || own != nullptr) return false;
+    if (!PyDict_CheckExact(*dict_slot) || !py::dict_entry(*dict_slot, name, own) || own != nullptr) return false;
   }
   return method_or_getter(_PyType_Lookup(type, name), parts);
 }

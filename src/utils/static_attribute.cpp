@@ -1,6 +1,7 @@
 #include "utils/static_attribute.h"
 
 #include "py/names.h"
+#include "py/object.h"
 
 namespace vopo::utils {
 
@@ -17,15 +18,6 @@ bool all_plain(PyObject* mro) {
   return true;
 }
 
-// Looks `name` up in a class dict without raising; false when a key
-// comparison failed, which leaves the answer to `inspect`.
-bool dict_entry(PyObject* dict, PyObject* name, PyObject*& found) {
-  found = PyDict_GetItemWithError(dict, name);
-  if (found != nullptr || !PyErr_Occurred()) return true;
-  PyErr_Clear();
-  return false;
-}
-
 // The first MRO dict holding `name`, borrowed; NULL when none does. False
 // when the MRO is not all plain classes or a lookup failed.
 bool class_attribute(PyTypeObject* type, PyObject* name, PyObject*& found) {
@@ -34,7 +26,7 @@ bool class_attribute(PyTypeObject* type, PyObject* name, PyObject*& found) {
   if (mro == nullptr || !all_plain(mro)) return false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-    if (dict == nullptr || !dict_entry(dict, name, found)) return false;
+    if (dict == nullptr || !py::dict_entry(dict, name, found)) return false;
     if (found != nullptr) return true;
   }
   return true;
@@ -55,7 +47,7 @@ bool dict_not_shadowed(PyTypeObject* type) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* entry = PyTuple_GET_ITEM(mro, i);
     PyObject* descriptor = nullptr;
-    if (!dict_entry(reinterpret_cast<PyTypeObject*>(entry)->tp_dict, py::names().dunder_dict, descriptor)) {
+    if (!py::dict_entry(reinterpret_cast<PyTypeObject*>(entry)->tp_dict, py::names().dunder_dict, descriptor)) {
       return false;
     }
     if (descriptor != nullptr && !is_standard_dict_descriptor(descriptor, entry)) return false;
@@ -80,7 +72,7 @@ py::Ref instance_attribute(PyObject* object, PyObject* name) {
   PyObject** dict_slot = _PyObject_GetDictPtr(object);
   PyObject* from_instance = nullptr;
   if (dict_slot != nullptr && *dict_slot != nullptr) {
-    if (!PyDict_CheckExact(*dict_slot) || !dict_entry(*dict_slot, name, from_instance)) return py::Ref();
+    if (!PyDict_CheckExact(*dict_slot) || !py::dict_entry(*dict_slot, name, from_instance)) return py::Ref();
   }
   if (from_instance != nullptr && from_class != nullptr) {
     bool told = false;

@@ -159,6 +159,14 @@ struct CacheEntry {
   }
 };
 
+// Only names made of exact strings are kept: replacing an entry lets go of
+// them, and letting go of any other object could run the program's code
+// (a finalizer) in the middle of an encoding.
+bool releases_silently(const NameParts& parts) {
+  auto exact_or_none = [](PyObject* part) { return part == nullptr || PyUnicode_CheckExact(part); };
+  return exact_or_none(parts.qualname) && exact_or_none(parts.module);
+}
+
 constexpr size_t kCacheSize = 512;
 
 CacheEntry& cache_entry(PyTypeObject* type) {
@@ -207,7 +215,7 @@ std::shared_ptr<const TypeFacts> type_facts(PyTypeObject* type) {
   CacheEntry& entry = cache_entry(type);
   if (entry.holds(type, version, parts)) return entry.facts;
   std::shared_ptr<const TypeFacts> facts = compute_facts(type);
-  if (version != 0) {
+  if (version != 0 && releases_silently(parts)) {
     entry = {type, version, py::Ref::borrow(parts.qualname), py::Ref::borrow(parts.module), facts};
   }
   return facts;

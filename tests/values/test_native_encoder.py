@@ -312,3 +312,33 @@ def test_options_changed_by_a_user_repr_apply_from_the_next_encoding(options):
     assert decoded["secret"] == 1 and decoded["other"] == 2
     assert ext(msgpack.packb(decoded["first"])) == (14, ["test_native_encoder.Reconfiguring", "reconfigured"])
     assert unpack(native.dump_msgpack({"other": 2})) == {"other": msgpack.ExtType(15, b"\xc0")}
+
+
+class Finalized:
+    """Counts its instances' finalizers."""
+    count = 0
+
+    def __del__(self):
+        Finalized.count += 1
+
+
+class FinalizedText(str):
+    def __del__(self):
+        Finalized.count += 1
+
+
+@pytest.mark.parametrize("make_name", [Finalized, lambda: FinalizedText("pkg")], ids=["object", "str subclass"])
+def test_a_class_named_by_program_objects_is_not_held_by_the_encoder(make_name):
+    """Letting go of a class's odd `__module__` later, in the middle of
+    another encoding, would run the program's finalizer there."""
+
+    class Shop:
+        pass
+
+    Shop.__module__ = make_name()
+    native.dump_msgpack(Shop())
+    native.dump_msgpack(Shop())
+    before = Finalized.count
+    Shop.__module__ = "shop"
+    gc.collect()
+    assert Finalized.count == before + 1
