@@ -2,9 +2,8 @@
 trace, as multiples of the records held.
 
 A million profile events of a small function (add(a, b), a call and a
-return each) are recorded; the bytes the C heap holds afterwards (glibc's
-mallinfo2: the records live there, Python's own objects do not) are divided
-by the event count. Then the resident-set high-water mark (VmHWM, reset
+return each) are recorded; the growth of the resident set while recording
+is divided by the event count. Then the resident-set high-water mark (VmHWM, reset
 through /proc/self/clear_refs) is read across build_trace and across a
 whole save into SQLite. The program runs from its own directory, as
 `vopo run` users do, so recorded paths are short.
@@ -13,7 +12,6 @@ whole save into SQLite. The program runs from its own directory, as
 """
 
 import argparse
-import ctypes
 import gc
 import os
 import subprocess
@@ -24,21 +22,6 @@ import threading
 from vopo import _vopo
 
 from benchmark_host import Host
-
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-        "keepcost")]
-
-
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = MallInfo2
-
-
-def heap_in_use():
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
 
 
 def status(field):
@@ -87,9 +70,9 @@ def measure(events, mode):
         os.chdir(work)
         host = Host(os.path.join(work, "trace.sqlite3"))
         gc.collect()
-        start = heap_in_use()
+        start = status("VmRSS")
         record(calls, host)
-        held = heap_in_use() - start
+        held = status("VmRSS") - start
         profiler = host.rust_profiler
         action = profiler.build_trace if mode == "build" else profiler.save_request_in_db
         document, peak = peak_over(held, action)

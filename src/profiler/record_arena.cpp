@@ -1,8 +1,11 @@
 #include "profiler/record_arena.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 namespace vopo::profiler {
 
@@ -10,8 +13,24 @@ namespace {
 
 constexpr size_t kFirstBlock = 4 * 1024;
 constexpr size_t kLargestBlock = 1024 * 1024;
+constexpr size_t kSmallestMappedBlock = 256 * 1024;
 
 }  // namespace
+
+void RecordArena::Release::operator()(char* data) const noexcept {
+  if (mapped != 0) {
+    munmap(data, mapped);
+  } else {
+    delete[] data;
+  }
+}
+
+std::unique_ptr<char[], RecordArena::Release> RecordArena::new_block(size_t capacity) {
+  if (capacity < kSmallestMappedBlock) return {new char[capacity], Release{0}};
+  void* data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) throw std::bad_alloc();
+  return {static_cast<char*>(data), Release{capacity}};
+}
 
 char* RecordArena::room_for(size_t size) {
   if (!blocks_.empty()) {
@@ -22,7 +41,7 @@ char* RecordArena::room_for(size_t size) {
   // record larger than that gets a block of its own size.
   size_t next = blocks_.empty() ? kFirstBlock : std::min(blocks_.back().capacity * 2, kLargestBlock);
   size_t capacity = std::max(next, size);
-  blocks_.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), 0, capacity});
+  blocks_.push_back(Block{new_block(capacity), 0, capacity});
   return blocks_.back().data.get();
 }
 

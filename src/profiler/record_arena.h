@@ -54,12 +54,21 @@ class RecordArena {
   char* copy_to(char* out) const;
 
  private:
+  // Large blocks are mapped for themselves alone, so that a long trace's
+  // memory goes back to the system as soon as its records are let go of,
+  // rather than stay with the allocator; small ones come from the heap, so
+  // that many short lists (one per thread) take few mappings.
+  struct Release {
+    size_t mapped;  // 0 for a block from the heap
+    void operator()(char* data) const noexcept;
+  };
   struct Block {
-    std::unique_ptr<char[]> data;
+    std::unique_ptr<char[], Release> data;
     size_t used;
     size_t capacity;
   };
 
+  static std::unique_ptr<char[], Release> new_block(size_t capacity);
   void append_bytes(std::string_view bytes);
   char* room_for(size_t size);
 
