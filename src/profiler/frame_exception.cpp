@@ -88,11 +88,10 @@ std::string write_frame_exception_record(const std::optional<ids::Id>& frame_id,
   }
   writer.str("exception_type");
   writer.optional_str(type_name);
+  writer.str("exception");
   if (serialized) {
-    writer.str("exception");
     writer.raw(*serialized);
   } else {
-    writer.str("exception");
     writer.nil();
   }
   writer.str("timestamp");

@@ -43,10 +43,7 @@ struct FilingRun {
   size_t from;
   size_t to;
 
-  std::string_view operator[](size_t position) const {
-    const auto& entries = batch.entries();
-    return batch.record(entries[reversed ? entries.size() - 1 - position : position]);
-  }
+  std::string_view operator[](size_t position) const { return batch.record(batch.filed_at(position, reversed)); }
 };
 
 // What the events file and a trace build hands over. Each part has its own

@@ -32,25 +32,12 @@ std::unique_ptr<char[], RecordArena::Release> RecordArena::new_block(size_t capa
   return {static_cast<char*>(data), Release{capacity}};
 }
 
-char* RecordArena::room_for(size_t size) {
-  if (!blocks_.empty()) {
-    Block& last = blocks_.back();
-    if (last.capacity - last.used >= size) return last.data.get() + last.used;
-  }
+void RecordArena::add_block(size_t size) {
   // Each block doubles the last, so the blocks of a long trace are few; a
   // record larger than that gets a block of its own size.
   size_t next = blocks_.empty() ? kFirstBlock : std::min(blocks_.back().capacity * 2, kLargestBlock);
   size_t capacity = std::max(next, size);
   blocks_.push_back(Block{new_block(capacity), 0, capacity});
-  return blocks_.back().data.get();
-}
-
-void RecordArena::append_bytes(std::string_view bytes) {
-  if (bytes.empty()) return;
-  char* out = room_for(bytes.size());
-  std::memcpy(out, bytes.data(), bytes.size());
-  blocks_.back().used += bytes.size();
-  bytes_ += bytes.size();
 }
 
 void RecordArena::prepend(RecordArena&& front) {

@@ -20,21 +20,12 @@ class RecordArena {
 
   // Appends one complete record.
   void append(std::string_view record) {
-    if (!blocks_.empty()) {
-      Block& last = blocks_.back();
-      if (last.capacity - last.used >= record.size()) {
-        std::memcpy(last.data.get() + last.used, record.data(), record.size());
-        last.used += record.size();
-        bytes_ += record.size();
-        ++count_;
-        return;
-      }
-    }
     append_bytes(record);
     ++count_;
   }
   // Appends `count` complete records given as their concatenated bytes.
   void append_records(std::string_view records, size_t count) {
+    if (records.empty()) return;
     append_bytes(records);
     count_ += count;
   }
@@ -69,8 +60,16 @@ class RecordArena {
   };
 
   static std::unique_ptr<char[], Release> new_block(size_t capacity);
-  void append_bytes(std::string_view bytes);
-  char* room_for(size_t size);
+  // Inline while the last block has room: the common case of every event.
+  void append_bytes(std::string_view bytes) {
+    if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < bytes.size()) add_block(bytes.size());
+    Block& last = blocks_.back();
+    std::memcpy(last.data.get() + last.used, bytes.data(), bytes.size());
+    last.used += bytes.size();
+    bytes_ += bytes.size();
+  }
+  // Adds a block with room for at least `size` bytes.
+  void add_block(size_t size);
 
   std::vector<Block> blocks_;
   size_t count_ = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "msgpack/writer.h"
@@ -47,7 +48,11 @@ class RecordBatch {
   }
 
   bool empty() const { return entries_.empty(); }
-  const std::vector<Entry>& entries() const { return entries_; }
+  size_t size() const { return entries_.size(); }
+  // The entry filed at `position`: a return's records are filed in reverse.
+  const Entry& filed_at(size_t position, bool reversed) const {
+    return entries_[reversed ? entries_.size() - 1 - position : position];
+  }
   std::string_view record(const Entry& entry) const { return bytes_.bytes().substr(entry.offset, entry.size); }
   // Empties the batch and keeps its buffers.
   void clear() {

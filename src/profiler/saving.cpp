@@ -53,7 +53,7 @@ void save_request_in_db(Profiler& profiler) {
 void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, const RecordBatch& batch) {
   if (batch.empty() || profiler.stopped) return;
   const bool reversed = event == Event::ret;
-  const size_t count = batch.entries().size();
+  const size_t count = batch.size();
   std::optional<uint64_t> native_id = current_thread_info(store).native_id;
   if (!profiler.settings.one_trace_per_test) {
     store_records(profiler, native_id, FilingRun{batch, reversed, 0, count});
@@ -65,8 +65,7 @@ void hand_over_records(Profiler& profiler, ThreadStore& store, Event event, cons
   std::optional<py::Error> failure;
   size_t pending = 0;
   for (size_t position = 0; position < count; ++position) {
-    const auto& entries = batch.entries();
-    RecordKind kind = entries[reversed ? count - 1 - position : position].kind;
+    RecordKind kind = batch.filed_at(position, reversed).kind;
     if (kind == RecordKind::start_test) {
       store_records(profiler, native_id, FilingRun{batch, reversed, pending, position});
       pending = position;
